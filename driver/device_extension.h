@@ -1,0 +1,77 @@
+/*
+ * device_extension.h - the per-port record and the definitions every part of the driver shares.
+ *
+ * One DEVICE_EXTENSION per port, allocated by the I/O manager with the functional device object
+ * in VPARALLEL_AddDevice and zeroed there; it lives until IRP_MN_REMOVE_DEVICE deletes the device.
+ *
+ * Lock order: the system cancel spin lock first, then Lock. Nothing takes the cancel spin lock
+ * while holding Lock.
+ */
+#pragma once
+
+#include <ntifs.h>
+#include <ntddser.h>
+
+/* ---- Sizes ------------------------------------------------------------------------------ */
+#define VP_NAME_CHARS        255  /* HardwareId, LinkedId, DosLinkName, DosLinkNameColon */
+#define VP_PORT_NAME_CHARS   256
+#define VP_QUERY_BUFFER_BYTES 255 /* every registry value is read through a buffer this long */
+#define WAIT_QUEUE_SLOTS     10
+
+/* ---- Pool tags: the first character is the most significant byte ------------------------ */
+#define VP_TAG_RING   0x51573031UL /* 'QW01': the receive ring buffer */
+#define VP_TAG_SCRATCH 0x51573032UL /* 'QW02': short-lived buffers */
+
+/* ---- Time: relative intervals in 100 ns units ------------------------------------------- */
+#define VP_RELATIVE_MS(ms) (-(LONGLONG)(ms) * 10000)
+
+/* ---- Worker events, in their order in Events ----------------------------------------------- */
+enum VP_EVENT_INDEX {
+    EmulationPollingExitEvent = 0,
+    EmulationPollingDoneEvent = 1,
+    ReadPollingExitEvent = 2,
+    ReadPollingDoneEvent = 3,
+    ReadThreadExitEvent = 4,
+    ReadThreadDoneEvent = 5,
+    VP_EVENT_COUNT = 6
+};
+
+struct _RING_BUFFER;
+
+typedef struct _DEVICE_EXTENSION {
+    /* 1 while the port is open. Written without a lock by open, cleanup, close and surprise
+     * removal; a single 32-bit value that readers take as they find it. */
+    volatile ULONG IsOpen;
+    HANDLE WriteHandle;             /* device handle of the requesting process; see link/ */
+    HANDLE ReadCompleteEventHandle; /* set only inside a read cycle of the read thread */
+    WCHAR HardwareId[VP_NAME_CHARS];
+    WCHAR LinkedId[VP_NAME_CHARS];
+    ULONG ModelClass;
+    WCHAR DosLinkName[VP_NAME_CHARS];
+    WCHAR DosLinkNameColon[VP_NAME_CHARS];
+    WCHAR PortName[VP_PORT_NAME_CHARS];
+    SERIAL_TIMEOUTS Timeouts;
+    KEVENT Events[VP_EVENT_COUNT];
+    PKEVENT ReadCompleteEvent;
+    PETHREAD EmulationPollingThread;
+    PETHREAD ReadPollingThread;
+    PETHREAD ReadThread;
+    PIRP NotifyIrp;
+    PIRP PendingReadIrp;            /* guarded by Lock */
+    ULONG BaudRate;
+    volatile ULONG ModemStatus;     /* only SERIAL_CTS_STATE and SERIAL_DSR_STATE */
+    volatile ULONG ModemControl;
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_HANDFLOW HandFlow;
+    ULONG WaitQueueIn;              /* wait-request queue: guarded by Lock */
+    ULONG WaitQueueOut;
+    struct _RING_BUFFER *RxBuffer;
+    PDEVICE_OBJECT LowerDevice;
+    PIRP WaitQueue[WAIT_QUEUE_SLOTS];
+    volatile ULONG WaitMask;
+    PDEVICE_OBJECT Pdo;
+    KSPIN_LOCK Lock;
+    UNICODE_STRING InterfaceName;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* Fields that later work adds go after InterfaceName, each with its owner and lock stated. */

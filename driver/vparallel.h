@@ -1,0 +1,36 @@
+/*
+ * vparallel.h - the driver's routines as the I/O manager and the other folders see them.
+ * Every routine here runs at PASSIVE_LEVEL unless its comment says otherwise.
+ */
+#pragma once
+
+#include "driver/device_extension.h"
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+/* driver/ */
+DRIVER_UNLOAD VPARALLEL_Unload;
+DRIVER_ADD_DEVICE VPARALLEL_AddDevice;
+DRIVER_DISPATCH VPARALLEL_Pnp;
+DRIVER_DISPATCH VPARALLEL_Power;          /* may run at DISPATCH_LEVEL */
+DRIVER_DISPATCH VPARALLEL_SystemControl;
+IO_COMPLETION_ROUTINE StartCompletionRoutine; /* may run at DISPATCH_LEVEL */
+NTSTATUS PublishPort(PDEVICE_OBJECT DeviceObject);
+VOID UnpublishPort(PDEVICE_OBJECT DeviceObject);
+VOID WriteDeviceMapValue(PCWSTR ValueName, PUNICODE_STRING KeyPath, PCWSTR Data, ULONG DataLength);
+ULONG IsSkipKeyPressed(VOID);
+
+/* port/ */
+DRIVER_DISPATCH VPARALLEL_Create;
+DRIVER_DISPATCH VPARALLEL_Cleanup;
+DRIVER_DISPATCH VPARALLEL_Close;
+DRIVER_DISPATCH VPARALLEL_Read;
+DRIVER_DISPATCH VPARALLEL_Write;
+DRIVER_CANCEL R_CancelRoutine;            /* entered holding the cancel spin lock */
+KSTART_ROUTINE pReadThreadFunction;
+KSTART_ROUTINE pReadPollingFunction;
+KSTART_ROUTINE pEmulationPollingFunction;
+
+/* serial/ */
+DRIVER_DISPATCH VPARALLEL_IoControl;
+DRIVER_CANCEL W_CancelRoutine;            /* entered holding the cancel spin lock */

@@ -1,0 +1,368 @@
+// ksim.h - the test side of the kernel stand-in.
+//
+// Tests, tools and benchmarks use this to bring up a kernel, drive time, seed the registry,
+// load drivers, enumerate devices, act as an application, and inspect what the kernel saw.
+// Driver code never includes it.
+#pragma once
+
+#include <ntifs.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ksim {
+
+using u16 = std::u16string;
+
+// UTF-16 helpers for tests (WCHAR is 16-bit in this build).
+u16 W(const char *ascii);
+std::string Narrow(const u16 &text);
+inline const WCHAR *Wz(const u16 &s) { return reinterpret_cast<const WCHAR *>(s.c_str()); }
+u16 FromWz(const WCHAR *s);
+u16 FromUnicodeString(const UNICODE_STRING &s);
+
+// ---------------------------------------------------------------------------------------------
+// Kernel lifetime. One Kernel exists at a time; its destructor stops what is left, checks for
+// leaks (recorded as violations) and resets all state for the next test.
+// ---------------------------------------------------------------------------------------------
+enum class ClockMode {
+    Virtual,   // time moves only when every participant thread is blocked (discrete events)
+    RealTime,  // time is the host's monotonic clock; for the demo and benchmarks
+};
+
+struct Options {
+    ClockMode clock = ClockMode::Virtual;
+    bool echo_debug = false;          // copy DbgPrint output to stderr as well
+    bool abort_on_violation = false;  // abort() at the first verifier violation (for debugging)
+};
+
+class Kernel {
+public:
+    explicit Kernel(Options options = {});
+    ~Kernel();
+    Kernel(const Kernel &) = delete;
+    Kernel &operator=(const Kernel &) = delete;
+};
+
+bool KernelActive();
+
+// ---------------------------------------------------------------------------------------------
+// Time. Units are the kernel's: 100 ns. The thread that created the Kernel is the controller:
+// it is a participant whose own waits (Advance) yield to every kernel deadline due at the
+// same time, so that after Advance(d) every thread has run everything due up to now + d.
+// ---------------------------------------------------------------------------------------------
+constexpr int64_t kTicksPerMs = 10000;
+int64_t Now();
+void Advance(int64_t ticks);
+inline void AdvanceMs(int64_t ms) { Advance(ms * kTicksPerMs); }
+// Wait until every participant is blocked in a kernel wait, without moving time.
+void Settle();
+
+// Threads that tests start and that call into the kernel register for their lifetime, so that
+// time does not move while they run. System threads are participants by birth.
+class Participant {
+public:
+    Participant();
+    ~Participant();
+    Participant(const Participant &) = delete;
+    Participant &operator=(const Participant &) = delete;
+};
+
+// Blocks the calling participant (as a kernel wait would) until pred() holds; pred is
+// re-checked whenever kernel state changes. Use it to wait for a test's own threads.
+void WaitUntil(const std::function<bool()> &pred);
+
+// ---------------------------------------------------------------------------------------------
+// The verifier: rules a kernel enforces or Driver Verifier checks.
+// ---------------------------------------------------------------------------------------------
+struct Violation {
+    std::string rule;    // short rule name, e.g. "irp-completed-twice"
+    std::string detail;
+};
+std::vector<Violation> Violations();
+void ClearViolations();
+// Checks now for pool, handles, thread references and IRPs outstanding; each leak is also
+// recorded as a violation. The Kernel destructor runs the same check.
+std::vector<Violation> CheckLeaks();
+
+// ---------------------------------------------------------------------------------------------
+// Fault injection: make a fallible kernel call fail with a given status.
+// ---------------------------------------------------------------------------------------------
+enum class Fault {
+    PoolAllocation,
+    DeviceCreation,
+    Attach,
+    InterfaceRegistration,
+    ThreadCreation,
+    ObjectReference,
+    RegistryOpen,
+    RegistryQuery,
+    FileOpen,
+    FileRead,
+    FileWrite,
+    EventCreation,
+};
+// The (skip + 1)-th next call of that kind fails with status, and so do the `count` - 1 after it.
+void InjectFault(Fault fault, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
+void ClearFaults();
+uint64_t CallCount(Fault fault);  // calls of that kind made since the kernel started
+
+// ---------------------------------------------------------------------------------------------
+// Debug output, port I/O, pool, threads.
+// ---------------------------------------------------------------------------------------------
+std::vector<std::string> DebugLog();
+void ClearDebugLog();
+
+// Port reads (__inbyte / READ_PORT_UCHAR). The default source answers 0x00 on every port.
+void SetPortSource(std::function<UCHAR(USHORT port)> source);
+struct PortRead {
+    USHORT port;
+    KIRQL irql;
+    int64_t time;
+};
+std::vector<PortRead> PortReads();
+
+struct PoolBlock {
+    const void *address;
+    POOL_TYPE type;
+    size_t size;
+    ULONG tag;
+};
+std::vector<PoolBlock> OutstandingPool();
+std::string TagText(ULONG tag);  // 'QW01' as "QW01"
+
+struct ThreadInfo {
+    PKTHREAD thread;
+    KPRIORITY priority;
+    bool terminated;
+    int64_t started_at;
+};
+std::vector<ThreadInfo> SystemThreads();  // every system thread created since the kernel started
+size_t LiveSystemThreads();
+
+// ---------------------------------------------------------------------------------------------
+// Object namespace and handles.
+// ---------------------------------------------------------------------------------------------
+enum class Process { System, Application };
+bool ObjectExists(const u16 &path);  // without following a final symbolic link
+std::optional<u16> SymbolicLinkTarget(const u16 &link);
+size_t HandleCount(Process process);
+
+struct InterfaceInfo {
+    u16 symbolic_link;
+    GUID guid;
+    PDEVICE_OBJECT pdo;
+    bool enabled;
+};
+std::vector<InterfaceInfo> Interfaces();
+
+// Every ZwCreateFile call, as made (the object attributes included).
+struct FileCreateCall {
+    u16 path;
+    ACCESS_MASK desired_access;
+    ULONG object_attributes;
+    bool has_root_directory;
+    bool has_security_descriptor;
+    bool has_allocation_size;
+    ULONG file_attributes;
+    ULONG share_access;
+    ULONG create_disposition;
+    ULONG create_options;
+    ULONG ea_length;
+    Process process;
+    NTSTATUS status;
+};
+std::vector<FileCreateCall> FileCreates();
+
+uint64_t PoStartNextPowerIrpCalls();
+
+// ---------------------------------------------------------------------------------------------
+// Registry: an in-memory tree, case-insensitive names, typed values.
+// Paths are absolute object-namespace paths: u"\\REGISTRY\\MACHINE\\SOFTWARE\\...".
+// ---------------------------------------------------------------------------------------------
+namespace reg {
+struct Value {
+    ULONG type;
+    std::vector<uint8_t> data;
+};
+void CreateKey(const u16 &path);  // creates missing parents too
+bool DeleteKey(const u16 &path);  // with its subkeys
+bool KeyExists(const u16 &path);
+void SetValue(const u16 &key, const u16 &name, ULONG type, const void *data, size_t length);
+void SetString(const u16 &key, const u16 &name, const u16 &text, ULONG type = REG_SZ);  // with its null
+void SetDword(const u16 &key, const u16 &name, ULONG value);
+bool DeleteValue(const u16 &key, const u16 &name);
+std::optional<Value> GetValue(const u16 &key, const u16 &name);
+std::optional<u16> GetString(const u16 &key, const u16 &name);  // up to the first null
+std::vector<u16> ValueNames(const u16 &key);
+}  // namespace reg
+
+// ---------------------------------------------------------------------------------------------
+// Requests: results and pending requests, shared by the PnP and application sides.
+// ---------------------------------------------------------------------------------------------
+struct IoResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> data;  // buffered output copied back: `information` bytes
+};
+
+class PendingIo {
+public:
+    PendingIo();
+    PendingIo(PendingIo &&) noexcept;
+    PendingIo &operator=(PendingIo &&) noexcept;
+    ~PendingIo();
+    bool Valid() const;
+    bool Done() const;
+    NTSTATUS DispatchStatus() const;  // what the dispatch routine returned
+    IoResult Wait();                  // blocks (as a kernel wait) until completed
+    bool Cancel();                    // IoCancelIrp; true when a cancel routine was called
+    PIRP Irp() const;                 // valid until completion
+    struct State;
+private:
+    explicit PendingIo(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
+    friend class AppFile;
+    friend class Pdo;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Drivers and Plug and Play.
+// ---------------------------------------------------------------------------------------------
+class Driver {
+public:
+    // Creates the driver object and calls its entry. A failed entry leaves no driver object.
+    static std::unique_ptr<Driver> Load(PDRIVER_INITIALIZE entry, const u16 &service_name, NTSTATUS *status);
+    ~Driver();  // unloads if still loaded
+    PDRIVER_OBJECT Object() const;
+    void Unload();  // calls DriverUnload; every device must be gone by then
+private:
+    Driver() = default;
+    PDRIVER_OBJECT object_ = nullptr;
+};
+
+// A physical device object enumerated by the stand-in's root bus. Its hardware key is
+// \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Enum\ROOT\PORTS\<instance>\Device Parameters.
+class Pdo {
+public:
+    explicit Pdo(const u16 &device_name = u"\\Device\\00000002");
+    ~Pdo();
+    PDEVICE_OBJECT Object() const;
+    PDEVICE_OBJECT Top() const;  // top of the stack above it
+    const u16 &Name() const;
+    u16 HardwareKeyPath() const;
+    NTSTATUS AddDevice(const Driver &driver);
+
+    // How the bus answers what reaches the PDO (PnP, power, system control).
+    void SetAnswer(UCHAR major, NTSTATUS status, bool pend = false);
+    size_t HeldCount() const;
+    void CompleteHeld(NTSTATUS status);  // completes the oldest request the bus left pending
+    struct Seen {
+        UCHAR major;
+        UCHAR minor;
+    };
+    std::vector<Seen> BusSaw() const;
+
+    PendingIo SendAsync(UCHAR major, UCHAR minor);  // from the PnP manager's side
+    IoResult Send(UCHAR major, UCHAR minor);
+    bool Removed() const;  // the PDO has seen IRP_MN_REMOVE_DEVICE
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The application side: an open file on a device, buffered I/O.
+// ---------------------------------------------------------------------------------------------
+class AppFile {
+public:
+    // Follows symbolic links to the named device, sends IRP_MJ_CREATE to the top of its stack.
+    // On failure *out stays empty.
+    static NTSTATUS Open(const u16 &name, std::unique_ptr<AppFile> *out);
+    ~AppFile();  // Close() if not yet closed
+    IoResult Read(ULONG length);
+    PendingIo ReadAsync(ULONG length);
+    IoResult Write(const std::vector<uint8_t> &bytes);
+    PendingIo WriteAsync(const std::vector<uint8_t> &bytes);
+    IoResult Ioctl(ULONG code, const void *input, ULONG input_length, ULONG output_length);
+    PendingIo IoctlAsync(ULONG code, const void *input, ULONG input_length, ULONG output_length);
+    PendingIo SendAsync(UCHAR major, UCHAR minor = 0);  // any other major function
+    // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request on the file is outstanding.
+    void Close();
+    void CleanupOnly();  // IRP_MJ_CLEANUP alone
+    void CloseOnly();    // IRP_MJ_CLOSE alone (as a host that skips cleanup would)
+    PFILE_OBJECT FileObject() const;
+    struct Impl;
+private:
+    AppFile() = default;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The simulated USB receipt printer: the USB device's own driver, reached only by its path.
+// ---------------------------------------------------------------------------------------------
+namespace usb {
+constexpr const char16_t *kUsbDeviceClassKey =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+constexpr const char16_t *kLinkKeyRoot = u"\\REGISTRY\\MACHINE\\SOFTWARE\\RM8\\NARVELIN";
+
+struct PrinterConfig {
+    // Interface key name under kUsbDeviceClassKey.
+    u16 linked_id = u"##?#USB#Vid_1504&Pid_0002#PRN0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    // Path the driver opens (what an installer stores as HardwareId).
+    u16 hardware_id = u"\\??\\USB#Vid_1504&Pid_0002#PRN0001#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+    UCHAR status_byte = 0x12;         // answer to the real-time status request
+    bool answer_status_request = true;
+};
+
+struct OpenRecord {
+    ACCESS_MASK desired_access;
+    ULONG file_attributes;
+    ULONG share_access;
+    ULONG create_disposition;
+    ULONG create_options;
+    Process process;
+    NTSTATUS status;  // what the printer answered
+};
+struct WriteRecord {
+    std::vector<uint8_t> bytes;
+    ULONG length;
+    NTSTATUS status;
+};
+
+class SimPrinter {
+public:
+    explicit SimPrinter(PrinterConfig config = {});
+    ~SimPrinter();  // removes its device, link and presence key
+    const u16 &HardwareId() const;
+    const u16 &LinkedId() const;
+    // Writes HardwareId and LinkedId under kLinkKeyRoot\<port>, as the installer does.
+    void WriteLinkConfig(const u16 &port_name) const;
+
+    void Unplug();  // presence key gone, opens fail, pending reads end with STATUS_DEVICE_NOT_CONNECTED
+    void Plug();
+    void QueueReply(const std::vector<uint8_t> &bytes);  // answers the oldest pending read, or the next read
+    void FailOpens(NTSTATUS status);                      // STATUS_SUCCESS stops failing
+    void FailWrite(unsigned nth, NTSTATUS status);        // the nth write from now (1 = next) fails
+    void SetNeverAnswer(bool never);                      // replies are held back; reads stay pending
+
+    std::vector<OpenRecord> Opens() const;
+    std::vector<WriteRecord> Writes() const;
+    std::vector<uint8_t> WrittenBytes() const;  // all successful writes, status requests included
+    size_t StatusRequests() const;
+    size_t ReadsSeen() const;
+    size_t PendingReads() const;
+    size_t OpenFiles() const;  // created and not yet closed
+    void ClearRecords();
+    PDEVICE_OBJECT Device() const;
+    struct Impl;
+private:
+    std::unique_ptr<Impl> impl_;
+};
+}  // namespace usb
+
+}  // namespace ksim

@@ -1,0 +1,118 @@
+// core.h - the stand-in's internal interfaces between its components.
+//
+// Components (one or more files each): ke (dispatcher, clock, IRQL, spin locks, threads),
+// ex (pool), ob (objects, handles, namespace, symbolic links), io (I/O manager, files,
+// harness), cm (registry), rtl, verifier/faults/debug (support).
+//
+// Locking: the dispatcher lock (DispatcherMutex) guards every dispatcher object's state,
+// the clock and the participant counts, exactly as the dispatcher database lock does in
+// Windows. Other components have their own std::mutex for their own tables; none of them
+// is held while calling into driver code, and none is taken while the dispatcher lock is held
+// except the verifier's (a leaf).
+#pragma once
+
+#include <ksim/ksim.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace ksim::detail {
+
+// ---- support: verifier, faults, debug ------------------------------------------------------
+void RecordViolation(const std::string &rule, const std::string &detail);
+// Counts the call, and returns true (with *status set) when an injected fault fires for it.
+bool FaultFires(Fault fault, NTSTATUS *status);
+void ResetSupport();  // at kernel start and teardown
+
+// ---- ke: IRQL ----------------------------------------------------------------------------
+KIRQL CurrentIrql();
+// Records a violation when the current IRQL is above `max`. `what` names the call.
+void CheckIrqlAtMost(KIRQL max, const char *what);
+
+// ---- ke: dispatcher ------------------------------------------------------------------------
+std::mutex &DispatcherMutex();
+// Wakes every thread waiting in the dispatcher so it re-checks its condition.
+// Call with the dispatcher lock held after changing any dispatcher state.
+void WakeWaiters();
+// Generic wait used by every blocking primitive of the stand-in (KeWait*, Zw waits, harness
+// waits): blocks the calling thread as a kernel wait until satisfied() holds (evaluated with
+// the dispatcher lock held) or the relative/absolute timeout expires on the kernel clock.
+// timeout == nullptr: no time-out. Returns true when satisfied, false on time-out.
+// Must be called with `lock` (on DispatcherMutex) held.
+bool DispatcherWait(std::unique_lock<std::mutex> &lock, const std::function<bool()> &satisfied,
+                    const LARGE_INTEGER *timeout);
+// Dispatcher objects by header: signalled test and the side effects of a satisfied wait
+// (auto-reset of synchronization events, mutex ownership). Lock held.
+bool ObjectSignalled(DISPATCHER_HEADER *header, PKTHREAD waiter);
+void ObjectAcquired(DISPATCHER_HEADER *header, PKTHREAD waiter);
+// Dispatcher header types used by the stand-in.
+enum : UCHAR {
+    kNotificationEventType = 0,
+    kSynchronizationEventType = 1,
+    kMutantType = 2,
+    kThreadType = 6,
+};
+
+// ---- ke/ps: threads ---------------------------------------------------------------------------
+// The KTHREAD of the calling host thread; host threads that are not system threads get one
+// on first use (the controller and application threads).
+PKTHREAD CurrentKThread();
+bool IsSystemThread(PKTHREAD thread);
+
+// ---- ob: objects, handles, names ------------------------------------------------------------
+enum class ObType : uint8_t { Event, Thread, File, Device, Driver, SymbolicLink, Key, Mutex };
+
+// Registers `body` (memory owned by the caller's component) as an object with one reference.
+// `destroy` runs when the last reference goes (may be null). `name` may be empty.
+void ObRegister(void *body, ObType type, void (*destroy)(void *body));
+bool ObIsObject(const void *body, ObType *type = nullptr);
+LONG_PTR ObAddRef(void *body);
+LONG_PTR ObRelease(void *body);
+size_t ObLiveCount(ObType type);
+
+Process CurrentProcess();
+class ScopedProcess {  // runs the calling thread in another process context for a while
+public:
+    explicit ScopedProcess(Process p);
+    ~ScopedProcess();
+private:
+    Process saved_;
+};
+
+// A handle holds one reference on its object. Close hooks run when a handle is closed
+// (File: the I/O manager sends cleanup when it was the file's last handle).
+NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle);
+// Looks a handle up in the current process's table and adds a reference on success.
+NTSTATUS ObReferenceHandle(HANDLE handle, ObType expected, void **body);
+NTSTATUS ObCloseHandle(HANDLE handle);
+void ObSetCloseHook(ObType type, void (*hook)(void *body, size_t handles_left));
+size_t ObHandleCount(Process process, ObType type);
+size_t ObHandleCountAll(Process process);
+
+// Names. Paths are compared case-insensitively; "\??\" is an alias of "\DosDevices\".
+NTSTATUS ObInsertName(const u16 &path, void *body);  // adds a reference held by the name
+void ObRemoveName(const u16 &path);
+NTSTATUS ObCreateSymbolicLink(const u16 &link, const u16 &target);
+NTSTATUS ObDeleteSymbolicLink(const u16 &link);
+// Resolves a path: follows symbolic links on every prefix, then finds the longest named
+// object prefix. Returns the object with a reference added and the unparsed rest of the path.
+NTSTATUS ObResolve(const u16 &path, void **body, u16 *remaining);
+u16 ObNameOf(const void *body);  // empty when unnamed
+
+// ---- io -----------------------------------------------------------------------------------
+void IoInitialize();  // register close hooks, the root bus
+void IoShutdown();
+size_t IoOutstandingIrps();
+
+// ---- cm -----------------------------------------------------------------------------------
+void CmInitialize();  // creates the standard keys (MACHINE\SOFTWARE, SYSTEM, HARDWARE\DEVICEMAP, ...)
+void CmShutdown();
+
+// ---- text -----------------------------------------------------------------------------------
+u16 FromCounted(const UNICODE_STRING *s);
+bool EqualsInsensitive(const u16 &a, const u16 &b);
+u16 Upcase(const u16 &s);
+
+}  // namespace ksim::detail
