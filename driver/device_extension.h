@@ -72,6 +72,11 @@ typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT Pdo;
     KSPIN_LOCK Lock;
     UNICODE_STRING InterfaceName;
+    /* ---- Beyond the basic record; each says who owns it and what guards it. ---- */
+    KMUTEX WriteMutex;              /* serialises write requests: one writer owns WriteHandle at a time */
+    SERIAL_CHARS SpecialChars;      /* serial/: set and read by the special-character requests */
+    volatile LONG ReceivedCount;    /* port/ read thread: bytes stored into RxBuffer (statistics) */
+    volatile LONG TransmittedCount; /* port/ write requests: bytes the device accepted (statistics) */
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
-/* Fields that later work adds go after InterfaceName, each with its owner and lock stated. */
+/* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */
