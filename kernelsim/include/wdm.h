@@ -588,6 +588,7 @@ typedef struct _IRP {
 FORCEINLINE LONG InterlockedExchange(volatile LONG *Target, LONG Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedIncrement(volatile LONG *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedDecrement(volatile LONG *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value) { return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST); }
 FORCEINLINE LONG InterlockedCompareExchange(volatile LONG *Destination, LONG Exchange, LONG Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
