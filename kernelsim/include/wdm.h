@@ -46,6 +46,7 @@
 #define OUT
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define FIELD_OFFSET(type, field) ((LONG)__builtin_offsetof(type, field))
 #define _In_
 #define _In_opt_
 #define _Out_
