@@ -1,0 +1,213 @@
+/*
+ * link_config.cpp - reading the port's link values, accepting the vendor, classifying the model
+ * and testing that the USB device is present.
+ *
+ * PASSIVE_LEVEL, in the thread of the dispatch routine that calls (create, read, write, serial
+ * control). No lock: the link values are written only here, by the create path, before the port
+ * counts as open.
+ */
+#include "link/link.h"
+
+namespace {
+
+/* Where the installer stores a port's link values; the port name follows after a "\". */
+const WCHAR LinkKeyRoot[] = L"\\REGISTRY\\MACHINE\\SOFTWARE\\RM8\\NARVELIN\\";
+
+/* The USB device-interface class key (GUID_DEVINTERFACE_USB_DEVICE); LinkedId names the
+ * device's entry under it, which exists while the device is installed. */
+const WCHAR PresenceKeyRoot[] =
+    L"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
+    L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}\\";
+
+constexpr ULONG PresenceKeyRootChars = sizeof(PresenceKeyRoot) / sizeof(WCHAR) - 1;
+static_assert(PresenceKeyRootChars == 104, "presence key prefix");
+
+constexpr ULONG LinkKeyPathChars = 255;
+constexpr ULONG PresenceKeyPathChars = 512;
+
+/* The fixed part of a KEY_VALUE_FULL_INFORMATION answer, before the value's name. */
+constexpr ULONG FullInformationHeaderBytes = 5 * sizeof(ULONG);
+static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == FullInformationHeaderBytes,
+              "KEY_VALUE_FULL_INFORMATION header");
+
+/* Supported vendors, compared over the first VP_VENDOR_PREFIX_CHARS characters. */
+const WCHAR *const VendorPrefixes[] = {
+    L"##?#USB#Vid_1504",
+    L"##?#USB#Vid_0419",
+    L"##?#USB#Vid_055d",
+};
+
+struct MODEL_ENTRY {
+    const WCHAR *DeviceId; /* exactly VP_DEVICE_ID_CHARS characters */
+    ULONG ModelClass;
+};
+
+/* First match wins; anything else from a supported vendor is VP_MODEL_CLASS_DEFAULT. */
+const MODEL_ENTRY ModelTable[] = {
+    {L"##?#USB#Vid_1504&Pid_0006", VP_MODEL_CLASS_2},
+    {L"##?#USB#Vid_1504&Pid_000b", VP_MODEL_CLASS_2},
+    {L"##?#USB#Vid_1504&Pid_0002", VP_MODEL_CLASS_3},
+    {L"##?#USB#Vid_055d&Pid_4010", VP_MODEL_CLASS_3},
+};
+
+/* Characters before the first zero, looking at no more than Capacity characters. */
+ULONG BoundedLength(const WCHAR *Text, ULONG Capacity)
+{
+    ULONG length = 0;
+    while (length < Capacity && Text[length] != L'\0') {
+        length++;
+    }
+    return length;
+}
+
+/* Builds Prefix followed by Tail (up to its zero, within TailCapacity) into Buffer of Capacity
+ * characters, zero-terminated. FALSE when Tail is empty or unterminated, or the path would not
+ * fit: without its last component the path names the parent key, and a shortened one names a
+ * different key. */
+BOOLEAN BuildKeyPath(PWCHAR Buffer, ULONG Capacity, const WCHAR *Prefix, ULONG PrefixChars,
+                     const WCHAR *Tail, ULONG TailCapacity, PUNICODE_STRING Path)
+{
+    ULONG tailChars = BoundedLength(Tail, TailCapacity);
+    if (tailChars == 0 || tailChars == TailCapacity || PrefixChars + tailChars >= Capacity) {
+        return FALSE;
+    }
+    RtlCopyMemory(Buffer, Prefix, PrefixChars * sizeof(WCHAR));
+    RtlCopyMemory(Buffer + PrefixChars, Tail, tailChars * sizeof(WCHAR));
+    Buffer[PrefixChars + tailChars] = L'\0';
+    Path->Buffer = Buffer;
+    Path->Length = (USHORT)((PrefixChars + tailChars) * sizeof(WCHAR));
+    Path->MaximumLength = (USHORT)(Capacity * sizeof(WCHAR));
+    return TRUE;
+}
+
+NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, Path, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    *Key = NULL;
+    NTSTATUS status = ZwOpenKey(Key, KEY_READ, &attributes);
+    if (!NT_SUCCESS(status)) {
+        *Key = NULL;
+    }
+    return status;
+}
+
+/*
+ * Reads one value of the link key as text into Field (VP_NAME_CHARS characters).
+ *
+ * The whole KEY_VALUE_FULL_INFORMATION answer - header, name and data - must fit in
+ * VP_QUERY_BUFFER_BYTES; a longer value fails the query (STATUS_BUFFER_OVERFLOW) and leaves the
+ * field alone. The value's type is not examined. A trailing odd byte is half a character and is
+ * dropped. The field is cleared first and always ends with a zero character, whether or not the
+ * data carried one.
+ */
+NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
+{
+    /* ULONG elements keep the answer's header aligned. */
+    ULONG answer[(VP_QUERY_BUFFER_BYTES + sizeof(ULONG) - 1) / sizeof(ULONG)];
+    WCHAR scratch[VP_NAME_CHARS];
+    UNICODE_STRING name;
+    ULONG resultLength = 0;
+
+    RtlInitUnicodeString(&name, ValueName);
+    RtlZeroMemory(answer, sizeof(answer));
+    NTSTATUS status = ZwQueryValueKey(Key, &name, KeyValueFullInformation, answer,
+                                      VP_QUERY_BUFFER_BYTES, &resultLength);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    /* A well-formed answer never points outside what was returned; refuse one that does. */
+    const KEY_VALUE_FULL_INFORMATION *info = (const KEY_VALUE_FULL_INFORMATION *)answer;
+    ULONG answerBytes = resultLength < VP_QUERY_BUFFER_BYTES ? resultLength : VP_QUERY_BUFFER_BYTES;
+    if (info->DataOffset > answerBytes || info->DataLength > answerBytes - info->DataOffset) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    ULONG dataBytes = info->DataLength & ~(ULONG)1;
+    RtlZeroMemory(scratch, sizeof(scratch));
+    RtlZeroMemory(Field, VP_NAME_CHARS * sizeof(WCHAR));
+    RtlCopyMemory(scratch, (const UCHAR *)answer + info->DataOffset, dataBytes);
+
+    /* The data is shorter than the scratch buffer, so the last character stays zero. */
+    ULONG textChars = BoundedLength(scratch, VP_NAME_CHARS - 1);
+    RtlCopyMemory(Field, scratch, textChars * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+/* The first VP_DEVICE_ID_CHARS characters of LinkedId, padded with zero characters and not
+ * terminated: every comparison over it is bounded by its length. */
+void FillWorkBuffer(PDEVICE_EXTENSION Extension, WCHAR (&Work)[VP_DEVICE_ID_CHARS])
+{
+    ULONG chars = BoundedLength(Extension->LinkedId, VP_DEVICE_ID_CHARS);
+    RtlZeroMemory(Work, sizeof(Work));
+    RtlCopyMemory(Work, Extension->LinkedId, chars * sizeof(WCHAR));
+}
+
+}  // namespace
+
+ULONG GetUsbHardwareId(PDEVICE_EXTENSION Extension)
+{
+    WCHAR pathBuffer[LinkKeyPathChars];
+    UNICODE_STRING path;
+    HANDLE key;
+
+    if (!BuildKeyPath(pathBuffer, LinkKeyPathChars, LinkKeyRoot,
+                      sizeof(LinkKeyRoot) / sizeof(WCHAR) - 1, Extension->PortName,
+                      VP_PORT_NAME_CHARS, &path)) {
+        return 0;
+    }
+    if (!NT_SUCCESS(OpenKeyForReading(&path, &key))) {
+        return 0;
+    }
+
+    /* HardwareId is replaced even when LinkedId then fails; the caller fails the open anyway. */
+    ULONG result = 0;
+    if (NT_SUCCESS(ReadLinkValue(key, L"HardwareId", Extension->HardwareId)) &&
+        NT_SUCCESS(ReadLinkValue(key, L"LinkedId", Extension->LinkedId))) {
+        result = 1;
+    }
+    ZwClose(key);
+    return result;
+}
+
+BOOLEAN IsSupportedVendor(PDEVICE_EXTENSION Extension)
+{
+    WCHAR work[VP_DEVICE_ID_CHARS];
+    FillWorkBuffer(Extension, work);
+    for (const WCHAR *prefix : VendorPrefixes) {
+        if (wcsncmp(work, prefix, VP_VENDOR_PREFIX_CHARS) == 0) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+ULONG ClassifyModel(PDEVICE_EXTENSION Extension)
+{
+    WCHAR work[VP_DEVICE_ID_CHARS];
+    FillWorkBuffer(Extension, work);
+    for (const MODEL_ENTRY &entry : ModelTable) {
+        if (wcsncmp(work, entry.DeviceId, VP_DEVICE_ID_CHARS) == 0) {
+            return entry.ModelClass;
+        }
+    }
+    return VP_MODEL_CLASS_DEFAULT;
+}
+
+ULONG IsLinkedUsb(PDEVICE_EXTENSION Extension)
+{
+    WCHAR pathBuffer[PresenceKeyPathChars];
+    UNICODE_STRING path;
+    HANDLE key;
+
+    if (!BuildKeyPath(pathBuffer, PresenceKeyPathChars, PresenceKeyRoot, PresenceKeyRootChars,
+                      Extension->LinkedId, VP_NAME_CHARS, &path)) {
+        return 0;
+    }
+    if (!NT_SUCCESS(OpenKeyForReading(&path, &key))) {
+        return 0;
+    }
+    ZwClose(key);
+    return 1;
+}
