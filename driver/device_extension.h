@@ -77,6 +77,9 @@ typedef struct _DEVICE_EXTENSION {
     SERIAL_CHARS SpecialChars;      /* serial/: set and read by the special-character requests */
     volatile LONG ReceivedCount;    /* port/ read thread: bytes stored into RxBuffer (statistics) */
     volatile LONG TransmittedCount; /* port/ write requests: bytes the device accepted (statistics) */
+    /* serial/: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them
+     * (0 from AddDevice). One 32-bit value changed by interlocked operations; no lock. */
+    volatile ULONG DtrRts;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */

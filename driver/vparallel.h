@@ -34,3 +34,6 @@ KSTART_ROUTINE pEmulationPollingFunction;
 /* serial/ */
 DRIVER_DISPATCH VPARALLEL_IoControl;
 DRIVER_CANCEL W_CancelRoutine;            /* entered holding the cancel spin lock */
+/* Completes the request parked by IOCTL_VPARALLEL_NOTIFY_REMOVAL, if any, with STATUS_SUCCESS.
+ * Called by surprise removal; takes Lock, so the caller must not hold it. */
+VOID CompleteNotifyIrp(PDEVICE_EXTENSION Extension);
