@@ -170,6 +170,8 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_CANCELLED                 ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_REMOVED            ((NTSTATUS)0xC00002B6L)
 #define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
+#define STATUS_OBJECT_PATH_SYNTAX_BAD    ((NTSTATUS)0xC000003BL)
+#define STATUS_KEY_DELETED               ((NTSTATUS)0xC000017CL)
 
 /* ---- IRQL -------------------------------------------------------------------------- */
 #define PASSIVE_LEVEL  0
