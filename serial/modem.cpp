@@ -1,0 +1,119 @@
+/*
+ * modem.cpp - the emulated modem lines, and the requests whose answer depends on whether the USB
+ * device is present.
+ *
+ * ModemStatus holds at most SERIAL_CTS_STATE and SERIAL_DSR_STATE. The DTR requests drive DSR and
+ * the RTS requests drive CTS; the presence test drives both (here for GET_MODEMSTATUS, elsewhere
+ * for open, read, write and surprise removal). ModemStatus and DtrRts are changed by interlocked
+ * operations because open, the reads and writes and surprise removal change ModemStatus from
+ * other threads; ModemControl is a single 32-bit value written whole.
+ *
+ * PASSIVE_LEVEL, from VPARALLEL_IoControl: IsLinkedUsb opens a registry key.
+ */
+#include "serial/serial.h"
+#include "buffers/ring_buffer.h"
+#include "link/link.h"
+
+static VOID RaiseLines(volatile ULONG *Lines, ULONG Bits)
+{
+    InterlockedOr((volatile LONG *)Lines, (LONG)Bits);
+}
+
+static VOID LowerLines(volatile ULONG *Lines, ULONG Bits)
+{
+    InterlockedAnd((volatile LONG *)Lines, (LONG)~Bits);
+}
+
+NTSTATUS SerialSetDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    RaiseLines(&Extension->DtrRts, SERIAL_DTR_STATE);
+    RaiseLines(&Extension->ModemStatus, SERIAL_DSR_STATE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialClrDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    LowerLines(&Extension->DtrRts, SERIAL_DTR_STATE);
+    LowerLines(&Extension->ModemStatus, SERIAL_DSR_STATE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialSetRts(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    RaiseLines(&Extension->DtrRts, SERIAL_RTS_STATE);
+    RaiseLines(&Extension->ModemStatus, SERIAL_CTS_STATE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialClrRts(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    LowerLines(&Extension->DtrRts, SERIAL_RTS_STATE);
+    LowerLines(&Extension->ModemStatus, SERIAL_CTS_STATE);
+    return STATUS_SUCCESS;
+}
+
+/* DTR and RTS as the DTR and RTS requests left them. */
+NTSTATUS SerialGetDtrRts(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->DtrRts & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+    return STATUS_SUCCESS;
+}
+
+/* Reports the lines raised whenever the device is present, whatever DTR and RTS did before, and
+ * keeps that answer in ModemStatus. An absent device is not an error here: it reports no lines. */
+NTSTATUS SerialGetModemStatus(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    ULONG lines = 0;
+    if (IsLinkedUsb(Extension)) {
+        lines = VP_MODEM_LINES;
+    }
+    InterlockedExchange((volatile LONG *)&Extension->ModemStatus, (LONG)lines);
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = lines;
+    return STATUS_SUCCESS;
+}
+
+/* The receive queue is the ring; nothing is ever queued for transmission. */
+NTSTATUS SerialGetCommStatus(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    if (!IsLinkedUsb(Extension)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    PSERIAL_STATUS status = (PSERIAL_STATUS)Irp->AssociatedIrp.SystemBuffer;
+    RtlZeroMemory(status, sizeof(SERIAL_STATUS));
+    status->AmountInInQueue = RxBufferCount(Extension->RxBuffer);
+    return STATUS_SUCCESS;
+}
+
+/* The whole value is kept for GET_MODEM_CONTROL and for the emulation polling thread, which reads
+ * bits 0x10 and 0x20 as the CTS and DSR events. DSR follows bit 0x01 and CTS bit 0x10; no other
+ * bit touches ModemStatus. */
+NTSTATUS SerialSetModemControl(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    if (!IsLinkedUsb(Extension)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG value = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
+    ULONG lines = 0;
+    if (value & VP_MCR_DSR_LINE) {
+        lines |= SERIAL_DSR_STATE;
+    }
+    if (value & VP_MCR_CTS_LINE) {
+        lines |= SERIAL_CTS_STATE;
+    }
+    Extension->ModemControl = value;
+    InterlockedExchange((volatile LONG *)&Extension->ModemStatus, (LONG)lines);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialGetModemControl(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    if (!IsLinkedUsb(Extension)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->ModemControl;
+    return STATUS_SUCCESS;
+}

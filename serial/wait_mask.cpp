@@ -1,0 +1,124 @@
+/*
+ * wait_mask.cpp - the serial wait mask and the wait-on-mask requests.
+ *
+ * A wait-on-mask request waits in the wait-request queue until a polling thread finds one of the
+ * awaited events, the next set-wait-mask request releases it, cleanup or the threads' exit work
+ * completes it, or it is cancelled. Every one of them takes the request out of the queue under
+ * Lock and then exchanges its cancel routine for NULL: when the exchange yields NULL, W_CancelRoutine
+ * has been called for it and completes it; the one that took it out neither completes it nor puts
+ * it back. So each request is completed exactly once.
+ *
+ * Lock order: the system cancel spin lock first, then Lock. W_CancelRoutine is entered holding the
+ * cancel spin lock and takes Lock inside it; nothing here takes the cancel spin lock while holding
+ * Lock. WaitMask is a single 32-bit value, written here and read by the polling threads without a
+ * lock.
+ */
+#include "serial/serial.h"
+#include "buffers/wait_queue.h"
+
+NTSTATUS SerialGetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->WaitMask;
+    return STATUS_SUCCESS;
+}
+
+/* Completes a wait request taken out of the queue with no events, unless its cancel routine has
+ * already been called, which then completes it. Caller holds Lock. */
+static VOID ReleaseWaitRequest(PIRP WaitIrp)
+{
+    if (IoSetCancelRoutine(WaitIrp, NULL) == NULL) {
+        return;
+    }
+    *(PULONG)WaitIrp->AssociatedIrp.SystemBuffer = 0;
+    WaitIrp->IoStatus.Status = STATUS_SUCCESS;
+    WaitIrp->IoStatus.Information = sizeof(ULONG);
+    IoCompleteRequest(WaitIrp, IO_NO_INCREMENT);
+}
+
+/* Releases the oldest waiting request only, then widens the mask: a non-zero mask is ORed into
+ * WaitMask, and only a zero mask clears it. */
+NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Extension->Lock, &oldIrql);
+    PIRP oldest = WaitQueuePop(Extension);
+    if (oldest != NULL) {
+        ReleaseWaitRequest(oldest);
+    }
+    KeReleaseSpinLock(&Extension->Lock, oldIrql);
+
+    if (mask == 0) {
+        InterlockedExchange((volatile LONG *)&Extension->WaitMask, 0);
+    } else {
+        InterlockedOr((volatile LONG *)&Extension->WaitMask, (LONG)mask);
+    }
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    /* One full pass: requests ahead of it go round to the back, so A, B, X, C loses X as C, A, B.
+     * A request not in the queue leaves the queue in its former order. */
+    LONG count = WaitQueueCount(Extension);
+    for (LONG i = 0; i < count; i++) {
+        PIRP queued = WaitQueuePop(Extension);
+        if (queued == Irp) {
+            return TRUE;
+        }
+        if (queued != NULL) {
+            WaitQueuePush(Extension, queued);
+        }
+    }
+    return FALSE;
+}
+
+/* The output mask is 0 until an event is reported. A request that finds the queue full (nine
+ * waiting) stays pending with W_CancelRoutine, and only its cancellation completes it. */
+NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    KIRQL oldIrql;
+    BOOLEAN cancelledAlready = FALSE;
+
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
+
+    KeAcquireSpinLock(&Extension->Lock, &oldIrql);
+    IoMarkIrpPending(Irp);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    Irp->IoStatus.Information = 0;
+    WaitQueuePush(Extension, Irp);
+    IoSetCancelRoutine(Irp, W_CancelRoutine);
+    /* A cancel that came before the routine was installed found nothing to call: answer it here,
+     * unless the routine has been called since, which then completes the request itself. */
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        RemoveWaitRequest(Extension, Irp);
+        cancelledAlready = TRUE;
+    }
+    KeReleaseSpinLock(&Extension->Lock, oldIrql);
+
+    if (cancelledAlready) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    return STATUS_PENDING;
+}
+
+/* Entered holding the cancel spin lock. The queue walk happens before that lock is released, and
+ * the request is completed whether or not the walk found it (a completer that took it out first
+ * leaves it to this routine). */
+VOID W_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    IoSetCancelRoutine(Irp, NULL);
+    KeAcquireSpinLockAtDpcLevel(&extension->Lock);
+    RemoveWaitRequest(extension, Irp);
+    KeReleaseSpinLockFromDpcLevel(&extension->Lock);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
