@@ -16,6 +16,13 @@
 #include <stdint.h>
 #include <stdarg.h>
 #include <string.h>
+/* The host library's wide-string declarations come first, so that the wcs* names further down
+ * can be redirected to the stand-in's 16-bit routines without clashing with them. */
+#ifdef __cplusplus
+#include <cwchar>
+#else
+#include <wchar.h>
+#endif
 
 #if !defined(__WCHAR_MAX__) || __WCHAR_MAX__ > 0xFFFF
 #error "the kernel stand-in needs 16-bit wchar_t: compile with -fshort-wchar"
