@@ -138,6 +138,9 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 /* ---- Status values ----------------------------------------------------------------- */
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0                    ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_1                    ((NTSTATUS)0x00000001L)
