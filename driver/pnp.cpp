@@ -1,30 +1,158 @@
-/* Placeholder until this folder's routines land: completes with STATUS_NOT_IMPLEMENTED. */
+/*
+ * pnp.cpp - Plug and Play, power and system-control requests for the port's FDO.
+ *
+ * The driver acts on three PnP events only: start (publish the port), surprise removal (shut
+ * the port off while handles may still be open) and removal (unpublish, free, detach, delete).
+ * Everything else, every power request and every WMI request goes down to LowerDevice.
+ * The driver owns no power policy and provides no WMI data.
+ *
+ * Context: PnP requests come at PASSIVE_LEVEL in the PnP manager's thread, one at a time per
+ * device. StartCompletionRoutine and VPARALLEL_Power may run at DISPATCH_LEVEL.
+ */
 #include "driver/vparallel.h"
+#include "buffers/ring_buffer.h"
+
+namespace {
+
+/* Hands the request to Lower unchanged and returns what Lower returns. */
+NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(Lower, Irp);
+}
+
+/*
+ * The lower drivers start first; this driver takes the request back through
+ * StartCompletionRoutine, completes it with the status they left, and only then publishes the
+ * port. A failed publication does not fail the start: the device works, it is just not named.
+ */
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
+{
+    KEVENT lowerDone;
+    KeInitializeEvent(&lowerDone, NotificationEvent, FALSE);
+
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartCompletionRoutine, &lowerDone, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Lower, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&lowerDone, Executive, KernelMode, FALSE, NULL);
+    }
+
+    Irp->IoStatus.Information = 0;
+    const NTSTATUS status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    if (NT_SUCCESS(status)) {
+        PublishPort(DeviceObject);
+    }
+    return status;
+}
+
+/*
+ * The device is gone while applications may still hold handles. The interface goes off, the
+ * application waiting on the removal notice is told, the emulated lines drop, and the workers
+ * are told to stop; their exit work completes the requests they hold. Nothing is waited for
+ * here: the application's close runs the normal cleanup, which reaps the threads. Links and
+ * the device-map value stay until removal.
+ */
+VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
+{
+    IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
+
+    /* Takes NotifyIrp under Lock with the cancel handshake, so the request is completed once
+     * whether a new one is being parked or the application is cancelling it right now. */
+    CompleteNotifyIrp(Extension);
+
+    InterlockedAnd((volatile LONG *)&Extension->ModemStatus, ~(LONG)(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
+    Extension->IsOpen = 0;
+
+    /* Done events too, so nothing that waits on either kind stays blocked. */
+    KeSetEvent(&Extension->Events[ReadPollingDoneEvent], 0, FALSE);
+    KeSetEvent(&Extension->Events[ReadPollingExitEvent], 0, FALSE);
+    KeSetEvent(&Extension->Events[EmulationPollingDoneEvent], 0, FALSE);
+    KeSetEvent(&Extension->Events[EmulationPollingExitEvent], 0, FALSE);
+    KeSetEvent(&Extension->Events[ReadThreadDoneEvent], 0, FALSE);
+    KeSetEvent(&Extension->Events[ReadThreadExitEvent], 0, FALSE);
+}
+
+/*
+ * The last request the FDO sees. By now the port has been closed, and closing reaped the
+ * workers. After IoDeleteDevice neither the device nor its extension is touched: the request
+ * goes down to the lower device the caller saved on entry.
+ */
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    UnpublishPort(DeviceObject);
+    if (extension->RxBuffer != NULL) {
+        RxBufferFree(extension->RxBuffer);
+        extension->RxBuffer = NULL;
+    }
+    extension->IsOpen = 0;
+
+    IoDetachDevice(Lower);
+    IoDeleteDevice(DeviceObject);
+    return PassDown(Lower, Irp);
+}
+
+} // namespace
 
 NTSTATUS VPARALLEL_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    /* Saved first: removal deletes the extension before it passes the request down. */
+    PDEVICE_OBJECT lower = extension->LowerDevice;
+
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDevice(DeviceObject, lower, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        SurpriseRemove(extension);
+        return PassDown(lower, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+        return RemoveDevice(DeviceObject, lower, Irp);
+    default:
+        return PassDown(lower, Irp);
+    }
 }
 
+/*
+ * Wakes VPARALLEL_Pnp's start path. STATUS_MORE_PROCESSING_REQUIRED keeps the request here,
+ * so VPARALLEL_Pnp completes it itself; hence no IoMarkIrpPending. May run at DISPATCH_LEVEL.
+ */
+NTSTATUS StartCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    if (Context != NULL) {
+        KeSetEvent((PKEVENT)Context, EVENT_INCREMENT, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Every power request goes down; the power manager is told it may send the next one first.
+ * Calls nothing that needs PASSIVE_LEVEL: the FDO is not power-pageable. */
 NTSTATUS VPARALLEL_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(extension->LowerDevice, Irp);
 }
 
+/* WMI requests go down; without a request there is nothing to do, and without a device or
+ * an extension there is nowhere to send it, so it is refused. */
 NTSTATUS VPARALLEL_SystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    if (Irp == NULL) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (DeviceObject == NULL || DeviceObject->DeviceExtension == NULL) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    return PassDown(extension->LowerDevice, Irp);
 }
-
