@@ -1,0 +1,438 @@
+// The simulated USB receipt printer, driven through the I/O manager by path as the port driver
+// drives it: opens with their arguments, writes, the status request and its answer, replies and
+// waiting reads, unplugging, and a clean namespace afterwards.
+#include "common/kernel_test.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using ksim::u16;
+using ksim::usb::PrinterConfig;
+using ksim::usb::SimPrinter;
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kStatusRequest = {0x10, 0x04, 0x01};
+
+struct Profile {
+    ACCESS_MASK access;
+    ULONG attributes;
+    ULONG share;
+    ULONG disposition;
+    ULONG options;
+};
+// The three ways the port driver opens the device.
+const Profile kWriteHandleOpen = {0x100003, FILE_ATTRIBUTE_DEVICE, 3, FILE_OPEN_IF, 0x1060};
+const Profile kWriteOpen = {0x100002, FILE_ATTRIBUTE_NORMAL, 2, FILE_OPEN_IF, 0x60};
+const Profile kReadOpen = {0x3, FILE_ATTRIBUTE_DEVICE, 3, FILE_OPEN_IF, 0x1040};
+
+NTSTATUS OpenPath(const u16 &path, const Profile &p, HANDLE *handle)
+{
+    UNICODE_STRING name;
+    name.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t *>(path.data()));
+    name.Length = static_cast<USHORT>(path.size() * 2);
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, 0, NULL, NULL);
+    IO_STATUS_BLOCK iosb{};
+    return ZwCreateFile(handle, p.access, &oa, &iosb, NULL, p.attributes, p.share, p.disposition, p.options, NULL, 0);
+}
+
+std::unique_ptr<ksim::AppFile> OpenApp(const SimPrinter &printer)
+{
+    std::unique_ptr<ksim::AppFile> file;
+    NTSTATUS status = ksim::AppFile::Open(printer.HardwareId(), &file);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return file;
+}
+
+class PrinterTest : public KernelTest {};
+
+// ---- Opens ------------------------------------------------------------------------------------
+
+struct SystemOpen {
+    const u16 *path;
+    NTSTATUS status = STATUS_PENDING;
+    std::atomic<bool> done{false};
+};
+
+VOID NTAPI OpenFromSystemThread(PVOID context)
+{
+    auto *job = static_cast<SystemOpen *>(context);
+    HANDLE handle = nullptr;
+    job->status = OpenPath(*job->path, kReadOpen, &handle);
+    if (NT_SUCCESS(job->status)) ZwClose(handle);
+    job->done = true;
+}
+
+TEST_F(PrinterTest, EveryOpenIsRecordedWithItsArguments)
+{
+    SimPrinter printer;
+    HANDLE handles[3] = {};
+    const Profile *profiles[3] = {&kWriteHandleOpen, &kWriteOpen, &kReadOpen};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(OpenPath(printer.HardwareId(), *profiles[i], &handles[i]), STATUS_SUCCESS);
+    EXPECT_EQ(printer.OpenFiles(), 3u);
+
+    auto opens = printer.Opens();
+    ASSERT_EQ(opens.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(opens[i].desired_access, profiles[i]->access);
+        EXPECT_EQ(opens[i].file_attributes, profiles[i]->attributes);
+        EXPECT_EQ(opens[i].share_access, profiles[i]->share);
+        EXPECT_EQ(opens[i].create_disposition, profiles[i]->disposition);
+        EXPECT_EQ(opens[i].create_options, profiles[i]->options);
+        EXPECT_EQ(opens[i].process, ksim::Process::Application);
+        EXPECT_EQ(opens[i].status, STATUS_SUCCESS);
+    }
+    for (HANDLE h : handles) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(printer.OpenFiles(), 0u);
+
+    // An open from a system thread is recorded as the system process's.
+    SystemOpen job;
+    job.path = &printer.HardwareId();
+    HANDLE thread = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, OpenFromSystemThread, &job),
+              STATUS_SUCCESS);
+    ksim::WaitUntil([&] { return job.done.load() && ksim::LiveSystemThreads() == 0; });
+    EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);
+    EXPECT_EQ(job.status, STATUS_SUCCESS);
+    opens = printer.Opens();
+    ASSERT_EQ(opens.size(), 4u);
+    EXPECT_EQ(opens[3].process, ksim::Process::System);
+    EXPECT_EQ(opens[3].desired_access, kReadOpen.access);
+    EXPECT_EQ(printer.OpenFiles(), 0u);
+}
+
+TEST_F(PrinterTest, RefusedOpensAreRecordedWithTheirStatus)
+{
+    SimPrinter printer;
+    printer.FailOpens(STATUS_ACCESS_DENIED);
+    std::unique_ptr<ksim::AppFile> file;
+    EXPECT_EQ(ksim::AppFile::Open(printer.HardwareId(), &file), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(file, nullptr);
+    printer.FailOpens(STATUS_SUCCESS);
+    EXPECT_EQ(ksim::AppFile::Open(printer.HardwareId(), &file), STATUS_SUCCESS);
+    auto opens = printer.Opens();
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(opens[1].status, STATUS_SUCCESS);
+    EXPECT_EQ(printer.OpenFiles(), 1u);  // a refused open leaves no file behind
+    file->Close();
+    EXPECT_EQ(printer.OpenFiles(), 0u);
+}
+
+// ---- Writes and the status request ---------------------------------------------------------------------
+
+TEST_F(PrinterTest, WritesAreRecorded)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    Bytes first = {'H', 'i', '\n'};
+    Bytes second(64);
+    for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(i);
+    auto r1 = file->Write(first);
+    auto r2 = file->Write(second);
+    EXPECT_EQ(r1.status, STATUS_SUCCESS);
+    EXPECT_EQ(r1.information, 3u);
+    EXPECT_EQ(r2.information, 64u);
+    auto writes = printer.Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].bytes, first);
+    EXPECT_EQ(writes[0].length, 3u);
+    EXPECT_EQ(writes[1].bytes, second);
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_EQ(printer.WrittenBytes(), all);
+    EXPECT_EQ(printer.StatusRequests(), 0u);
+    printer.ClearRecords();
+    EXPECT_TRUE(printer.Writes().empty());
+    EXPECT_TRUE(printer.WrittenBytes().empty());
+    EXPECT_TRUE(printer.Opens().empty());
+    file->Close();
+}
+
+TEST_F(PrinterTest, StatusRequestIsAnsweredWithOneByte)
+{
+    PrinterConfig config;
+    config.status_byte = 0x5A;
+    SimPrinter printer(config);
+    auto file = OpenApp(printer);
+    // Near misses are plain data.
+    file->Write({0x10, 0x04, 0x01, 0x00});
+    file->Write({0x10, 0x04, 0x02});
+    EXPECT_EQ(printer.StatusRequests(), 0u);
+
+    auto w = file->Write(kStatusRequest);
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.information, 3u);
+    EXPECT_EQ(printer.StatusRequests(), 1u);
+    auto r = file->Read(16);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.information, 1u);
+    EXPECT_EQ(r.data, Bytes{0x5A});
+    // Only one byte was answered: the next read waits.
+    auto next = file->ReadAsync(16);
+    ksim::Settle();
+    EXPECT_FALSE(next.Done());
+    EXPECT_TRUE(next.Cancel());
+    EXPECT_EQ(next.Wait().status, STATUS_CANCELLED);
+    file->Close();
+}
+
+TEST_F(PrinterTest, StatusRequestAnswersAWaitingRead)
+{
+    SimPrinter printer;
+    auto reader = OpenApp(printer);
+    auto writer = OpenApp(printer);
+    auto read = reader->ReadAsync(512);
+    ksim::Settle();
+    ASSERT_FALSE(read.Done());
+    writer->Write(kStatusRequest);
+    auto result = read.Wait();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.data, Bytes{0x12});
+    writer->Close();
+    reader->Close();
+}
+
+TEST_F(PrinterTest, UnansweredStatusRequest)
+{
+    PrinterConfig config;
+    config.answer_status_request = false;
+    SimPrinter printer(config);
+    auto file = OpenApp(printer);
+    file->Write(kStatusRequest);
+    EXPECT_EQ(printer.StatusRequests(), 1u);
+    auto read = file->ReadAsync(8);
+    ksim::Settle();
+    EXPECT_FALSE(read.Done());
+    EXPECT_EQ(printer.PendingReads(), 1u);
+    read.Cancel();
+    EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+    file->Close();
+}
+
+TEST_F(PrinterTest, NthWriteFails)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    file->Write({1});
+    printer.FailWrite(2, STATUS_IO_DEVICE_ERROR);  // counted from now
+    auto a = file->Write({2});
+    auto b = file->Write({3, 3});
+    auto c = file->Write({4});
+    EXPECT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(b.status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(b.information, 0u);
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    auto writes = printer.Writes();
+    ASSERT_EQ(writes.size(), 4u);
+    EXPECT_EQ(writes[2].status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(writes[2].bytes, (Bytes{3, 3}));
+    EXPECT_EQ(printer.WrittenBytes(), (Bytes{1, 2, 4}));  // failed writes deliver nothing
+    file->Close();
+}
+
+// ---- Replies and reads --------------------------------------------------------------------------------------
+
+TEST_F(PrinterTest, RepliesArriveInOrderAndSplitAcrossShortReads)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    printer.QueueReply({1, 2, 3});
+    printer.QueueReply({4, 5});
+    struct Row {
+        ULONG length;
+        Bytes expected;
+    };
+    const Row rows[] = {{2, {1, 2}}, {5, {3}}, {1, {4}}, {9, {5}}};
+    for (const Row &row : rows) {
+        auto r = file->Read(row.length);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(r.information, row.expected.size());
+        EXPECT_EQ(r.data, row.expected);
+    }
+    EXPECT_EQ(printer.ReadsSeen(), 4u);
+    EXPECT_EQ(printer.PendingReads(), 0u);
+    file->Close();
+}
+
+TEST_F(PrinterTest, ReadWaitsUntilAReplyIsQueued)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    auto first = file->ReadAsync(2);
+    auto second = file->ReadAsync(8);
+    ksim::Settle();
+    EXPECT_EQ(first.DispatchStatus(), STATUS_PENDING);
+    EXPECT_FALSE(first.Done());
+    EXPECT_EQ(printer.PendingReads(), 2u);
+    ksim::AdvanceMs(100);
+    EXPECT_FALSE(first.Done());  // time alone answers nothing
+
+    // The oldest waiting read gets the reply; what did not fit goes to the next one.
+    printer.QueueReply({7, 8, 9});
+    auto r1 = first.Wait();
+    auto r2 = second.Wait();
+    EXPECT_EQ(r1.data, (Bytes{7, 8}));
+    EXPECT_EQ(r2.data, (Bytes{9}));
+    EXPECT_EQ(printer.PendingReads(), 0u);
+    file->Close();
+}
+
+TEST_F(PrinterTest, WaitingReadIsCancelled)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    auto read = file->ReadAsync(4);
+    ksim::Settle();
+    ASSERT_EQ(printer.PendingReads(), 1u);
+    EXPECT_TRUE(read.Cancel());
+    auto result = read.Wait();
+    EXPECT_EQ(result.status, STATUS_CANCELLED);
+    EXPECT_EQ(result.information, 0u);
+    EXPECT_EQ(printer.PendingReads(), 0u);
+    // A reply queued afterwards waits for the next read instead of going to the cancelled one.
+    printer.QueueReply({1});
+    EXPECT_EQ(file->Read(4).data, Bytes{1});
+    file->Close();
+}
+
+TEST_F(PrinterTest, NeverAnswerHoldsRepliesBack)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    printer.SetNeverAnswer(true);
+    printer.QueueReply({1, 2});
+    file->Write(kStatusRequest);
+    auto read = file->ReadAsync(8);
+    ksim::Settle();
+    EXPECT_FALSE(read.Done());
+    EXPECT_EQ(printer.PendingReads(), 1u);
+    printer.SetNeverAnswer(false);  // what was held back is delivered, oldest first
+    EXPECT_EQ(read.Wait().data, (Bytes{1, 2}));
+    EXPECT_EQ(file->Read(8).data, Bytes{0x12});
+    file->Close();
+}
+
+TEST_F(PrinterTest, CleanupEndsOnlyThatFilesReads)
+{
+    SimPrinter printer;
+    auto a = OpenApp(printer);
+    auto b = OpenApp(printer);
+    auto readA = a->ReadAsync(4);
+    auto readB = b->ReadAsync(4);
+    ksim::Settle();
+    ASSERT_EQ(printer.PendingReads(), 2u);
+    a->CleanupOnly();
+    EXPECT_EQ(readA.Wait().status, STATUS_CANCELLED);
+    ksim::Settle();
+    EXPECT_FALSE(readB.Done());
+    EXPECT_EQ(printer.PendingReads(), 1u);
+    a->CloseOnly();
+    EXPECT_EQ(printer.OpenFiles(), 1u);
+    b->Close();
+    EXPECT_EQ(readB.Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(printer.OpenFiles(), 0u);
+}
+
+// ---- Unplugging ------------------------------------------------------------------------------------------
+
+TEST_F(PrinterTest, UnplugAndPlug)
+{
+    SimPrinter printer;
+    const u16 presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + printer.LinkedId();
+    EXPECT_TRUE(ksim::reg::KeyExists(presence));
+    auto file = OpenApp(printer);
+    auto read = file->ReadAsync(4);
+    ksim::Settle();
+    printer.QueueReply({});  // nothing to deliver
+    EXPECT_FALSE(read.Done());
+
+    printer.Unplug();
+    EXPECT_FALSE(ksim::reg::KeyExists(presence));
+    auto ended = read.Wait();
+    EXPECT_EQ(ended.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(ended.information, 0u);
+    auto w = file->Write({1, 2});
+    EXPECT_EQ(w.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(w.information, 0u);
+    EXPECT_EQ(file->Read(4).status, STATUS_DEVICE_NOT_CONNECTED);
+    std::unique_ptr<ksim::AppFile> second;
+    EXPECT_EQ(ksim::AppFile::Open(printer.HardwareId(), &second), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(printer.Opens().back().status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(printer.WrittenBytes().empty());
+
+    printer.Plug();
+    EXPECT_TRUE(ksim::reg::KeyExists(presence));
+    EXPECT_EQ(ksim::AppFile::Open(printer.HardwareId(), &second), STATUS_SUCCESS);
+    EXPECT_EQ(second->Write({3}).status, STATUS_SUCCESS);
+    EXPECT_EQ(printer.WrittenBytes(), Bytes{3});
+    second->Close();
+    file->Close();
+}
+
+// ---- Lifetime and namespace ---------------------------------------------------------------------------------
+
+TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
+{
+    PrinterConfig other;
+    other.linked_id = u"##?#USB#Vid_055d&Pid_4010#PRN0002#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    other.hardware_id = u"\\??\\USB#Vid_055d&Pid_4010#PRN0002#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+    u16 presence;
+    {
+        SimPrinter first;
+        presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + first.LinkedId();
+        auto firstTarget = ksim::SymbolicLinkTarget(first.HardwareId());
+        ASSERT_TRUE(firstTarget.has_value());
+        EXPECT_EQ(*firstTarget, u16(u"\\Device\\SimUsbPrint0"));
+        EXPECT_TRUE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
+        EXPECT_TRUE(ksim::ObjectExists(u"\\Driver\\SimUsbPrint"));
+        EXPECT_TRUE(first.Device()->Flags & DO_BUFFERED_IO);
+        EXPECT_FALSE(first.Device()->Flags & DO_DEVICE_INITIALIZING);
+        {
+            SimPrinter second(other);
+            EXPECT_EQ(ksim::SymbolicLinkTarget(second.HardwareId()), u16(u"\\Device\\SimUsbPrint1"));
+            EXPECT_EQ(second.Device()->DriverObject, first.Device()->DriverObject);
+            auto file = OpenApp(second);
+            file->Write({9});
+            file->Close();
+            EXPECT_TRUE(first.WrittenBytes().empty());
+            EXPECT_EQ(second.WrittenBytes(), Bytes{9});
+        }
+        EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint1"));
+        EXPECT_FALSE(ksim::SymbolicLinkTarget(other.hardware_id).has_value());
+        EXPECT_TRUE(ksim::ObjectExists(u"\\Driver\\SimUsbPrint"));
+
+        // A read still waiting when the printer goes is completed, not leaked.
+        auto file = OpenApp(first);
+        auto read = file->ReadAsync(4);
+        ksim::Settle();
+        file->CleanupOnly();
+        EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+        file->CloseOnly();
+    }
+    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
+    EXPECT_FALSE(ksim::ObjectExists(u"\\Driver\\SimUsbPrint"));
+    EXPECT_FALSE(ksim::reg::KeyExists(presence));
+    auto leaks = ksim::CheckLeaks();
+    EXPECT_TRUE(leaks.empty()) << ViolationsText(leaks);
+}
+
+TEST_F(PrinterTest, WriteLinkConfigStoresBothValues)
+{
+    SimPrinter printer;
+    printer.WriteLinkConfig(u"LPT3");
+    const u16 key = u16(ksim::usb::kLinkKeyRoot) + u"\\LPT3";
+    EXPECT_EQ(ksim::reg::GetString(key, u"HardwareId"), printer.HardwareId());
+    EXPECT_EQ(ksim::reg::GetString(key, u"LinkedId"), printer.LinkedId());
+    auto value = ksim::reg::GetValue(key, u"LinkedId");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, ULONG(REG_SZ));
+    EXPECT_EQ(value->data.size(), (printer.LinkedId().size() + 1) * 2);
+}
+
+}  // namespace
