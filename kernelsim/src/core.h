@@ -16,7 +16,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace ksim::detail {
 
@@ -114,5 +116,44 @@ void CmShutdown();
 u16 FromCounted(const UNICODE_STRING *s);
 bool EqualsInsensitive(const u16 &a, const u16 &b);
 u16 Upcase(const u16 &s);
+
+// ---- ke/ex/ob/ps: kernel lifetime and the test API's internals (used by kernel.cpp) -------------
+// Each Kernel gets a new generation; per-host-thread state from an older one is stale.
+uint64_t KernelGeneration();
+void KeReset(ClockMode mode);  // clock, participants, waiters; starts a new generation
+ClockMode KeClockMode();
+int64_t KeNow();
+void KeAdvance(int64_t ticks);
+void KeSettle();
+void KeWaitUntil(const std::function<bool()> &pred);
+// Participants: threads whose running stops the virtual clock. Register counts the new
+// participant as running; Bind makes the calling host thread that participant.
+struct ParticipantRecord;
+ParticipantRecord *RegisterParticipant(const std::string &name);
+void BindParticipant(ParticipantRecord *participant);
+ParticipantRecord *CurrentParticipant();  // null when the calling thread is none
+void UnregisterParticipant();             // the calling thread's; takes the dispatcher lock
+void UnregisterParticipantLocked();       // same, with the dispatcher lock held
+// Teardown: waits of system threads end by unwinding the thread (ThreadExitRequest).
+void KeStopSystemThreadWaits();
+struct ThreadExitRequest {};  // thrown by PsTerminateSystemThread, caught by the thread's wrapper
+bool CurrentIsSystemThread();
+size_t HeldSpinLocks();  // spin locks the calling thread holds
+
+void PsStopThreads();  // ends and joins what is left of the system threads
+void PsReset();
+void ObReset();
+void ExResetPool();
+void SetSupportOptions(const Options &options);
+// Leak checks: each appends one entry per leak (not yet recorded as violations).
+void ExCheckLeaks(std::vector<Violation> *out);
+void ObCheckLeaks(std::vector<Violation> *out);
+void PsCheckLeaks(std::vector<Violation> *out);
+// References held on an object, and how many of them are handles.
+LONG_PTR ObReferenceCount(const void *body);
+size_t ObHandlesOn(const void *body);
+// Looks a handle up without a type check; *type receives the object's type.
+NTSTATUS ObReferenceHandleAnyType(HANDLE handle, void **body, ObType *type);
+const char *ObTypeName(ObType type);
 
 }  // namespace ksim::detail

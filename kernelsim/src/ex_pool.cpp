@@ -1,0 +1,185 @@
+// ex_pool.cpp - the executive's pool allocator.
+//
+// Blocks come from the host heap and are described in a side table (address -> type, size,
+// tag). New blocks are filled with 0xCD, as a debug pool does, so code that relies on pool being
+// zeroed is caught; freed blocks are filled with 0xDD and kept in quarantine for a while so that
+// a second free of the same block is told apart from a free of something never allocated.
+#include "core.h"
+
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <set>
+
+namespace ksim::detail {
+namespace {
+
+constexpr size_t kQuarantineBytes = 64u << 20;
+
+struct Block {
+    POOL_TYPE type;
+    size_t size;
+    ULONG tag;
+};
+
+struct Pool {
+    std::mutex lock;
+    std::map<const void *, Block> live;
+    std::deque<std::pair<void *, size_t>> quarantine;  // oldest first
+    std::set<const void *> freed;                      // addresses in quarantine
+    size_t quarantine_bytes = 0;
+};
+
+Pool &P()
+{
+    static Pool pool;
+    return pool;
+}
+
+bool IsPaged(POOL_TYPE type) { return (static_cast<int>(type) & 1) != 0; }
+
+const char *TypeName(POOL_TYPE type) { return IsPaged(type) ? "PagedPool" : "NonPagedPool"; }
+
+std::string Describe(const void *address, const Block &block)
+{
+    char text[160];
+    snprintf(text, sizeof text, "%p: tag %s, %zu bytes, %s", address, TagText(block.tag).c_str(), block.size,
+             TypeName(block.type));
+    return text;
+}
+
+void *Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
+{
+    if (IsPaged(type)) {
+        CheckIrqlAtMost(PASSIVE_LEVEL, "ExAllocatePoolWithTag(PagedPool)");
+    } else {
+        CheckIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePoolWithTag(NonPagedPool)");
+    }
+    NTSTATUS status;
+    if (FaultFires(Fault::PoolAllocation, &status)) return nullptr;
+    void *block = malloc(bytes == 0 ? 1 : bytes);
+    if (block == nullptr) return nullptr;
+    memset(block, 0xCD, bytes);
+    std::lock_guard<std::mutex> guard(P().lock);
+    P().freed.erase(block);
+    P().live[block] = Block{type, bytes, tag};
+    return block;
+}
+
+void TrimQuarantine()
+{
+    Pool &pool = P();
+    while (pool.quarantine_bytes > kQuarantineBytes && !pool.quarantine.empty()) {
+        auto [address, size] = pool.quarantine.front();
+        pool.quarantine.pop_front();
+        pool.quarantine_bytes -= size;
+        pool.freed.erase(address);
+        free(address);
+    }
+}
+
+void Free(void *address, ULONG tag, bool check_tag, const char *what)
+{
+    if (address == nullptr) {
+        RecordViolation("pool-free-unknown", std::string(what) + "(NULL)");
+        return;
+    }
+    Pool &pool = P();
+    std::unique_lock<std::mutex> lock(pool.lock);
+    auto it = pool.live.find(address);
+    if (it == pool.live.end()) {
+        bool twice = pool.freed.count(address) != 0;
+        lock.unlock();
+        char text[64];
+        snprintf(text, sizeof text, "%p", address);
+        if (twice) {
+            RecordViolation("pool-double-free", std::string(what) + " of block " + text + ", already freed");
+        } else {
+            RecordViolation("pool-free-unknown", std::string(what) + " of " + text + ", not a pool block");
+        }
+        return;
+    }
+    Block block = it->second;
+    pool.live.erase(it);
+    memset(address, 0xDD, block.size);
+    pool.quarantine.emplace_back(address, block.size);
+    pool.quarantine_bytes += block.size;
+    pool.freed.insert(address);
+    TrimQuarantine();
+    lock.unlock();
+    if (check_tag && block.tag != tag) {
+        RecordViolation("pool-free-tag-mismatch", std::string(what) + " with tag " + TagText(tag) + " of block " +
+                                                      Describe(address, block));
+    }
+    if (IsPaged(block.type)) {
+        CheckIrqlAtMost(APC_LEVEL, "ExFreePool(PagedPool)");
+    } else {
+        CheckIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    }
+}
+
+}  // namespace
+
+void ExCheckLeaks(std::vector<Violation> *out)
+{
+    std::lock_guard<std::mutex> guard(P().lock);
+    for (const auto &[address, block] : P().live) out->push_back({"leak-pool", Describe(address, block)});
+}
+
+void ExResetPool()
+{
+    Pool &pool = P();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    for (auto &[address, block] : pool.live) free(const_cast<void *>(address));
+    pool.live.clear();
+    for (auto &[address, size] : pool.quarantine) free(address);
+    pool.quarantine.clear();
+    pool.freed.clear();
+    pool.quarantine_bytes = 0;
+}
+
+}  // namespace ksim::detail
+
+namespace ksim {
+
+std::vector<PoolBlock> OutstandingPool()
+{
+    std::lock_guard<std::mutex> guard(detail::P().lock);
+    std::vector<PoolBlock> blocks;
+    for (const auto &[address, block] : detail::P().live) blocks.push_back({address, block.type, block.size, block.tag});
+    return blocks;
+}
+
+std::string TagText(ULONG tag)
+{
+    // The first character is the most significant byte, as a multi-character literal reads.
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        char c = static_cast<char>((tag >> shift) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+}  // namespace ksim
+
+using namespace ksim::detail;
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Allocate(PoolType, NumberOfBytes, Tag);
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    // Windows tags untagged allocations 'None'.
+    return Allocate(PoolType, NumberOfBytes, 0x4E6F6E65);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, Tag, true, "ExFreePoolWithTag"); }
+
+VOID NTAPI ExFreePool(PVOID P) { Free(P, 0, false, "ExFreePool"); }
+
+}  // extern "C"
