@@ -73,13 +73,27 @@ typedef struct _DEVICE_EXTENSION {
     KSPIN_LOCK Lock;
     UNICODE_STRING InterfaceName;
     /* ---- Beyond the basic record; each says who owns it and what guards it. ---- */
-    KMUTEX WriteMutex;              /* serialises write requests: one writer owns WriteHandle at a time */
+    KMUTEX WriteMutex;              /* serialises write requests: one writer owns WriteHandle at a time;
+                                     * port/ open, cleanup and close hold it too (see below) */
     SERIAL_CHARS SpecialChars;      /* serial/: set and read by the special-character requests */
     volatile LONG ReceivedCount;    /* port/ read thread: bytes stored into RxBuffer (statistics) */
     volatile LONG TransmittedCount; /* port/ write requests: bytes the device accepted (statistics) */
     /* serial/: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them
      * (0 from AddDevice). One 32-bit value changed by interlocked operations; no lock. */
     volatile ULONG DtrRts;
+    /* port/: the open's own state. WriteMutex also serialises open, cleanup and close against each
+     * other and against the writes and reads that replace WriteHandle; these two fields are read
+     * and written only while it is held. */
+    PFILE_OBJECT OpenFileObject;    /* file object of the successful open; cleared by its close */
+    BOOLEAN WorkersActive;          /* workers created and not yet torn down (they may have ended) */
+    /* port/: initialised by each successful open before its workers exist (no thread uses them
+     * then). The workers start their loops once WorkersStartEvent is set; the teardown sets
+     * ReadThreadWakeEvent to release a read thread waiting on the device. */
+    KEVENT WorkersStartEvent;
+    KEVENT ReadThreadWakeEvent;
+    /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, chained
+     * through Tail.Overlay.DriverContext[0]. Guarded by Lock. */
+    PIRP DisplacedReadIrps;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */

@@ -1,30 +1,224 @@
-/* Placeholder until this folder's routines land: completes with STATUS_NOT_IMPLEMENTED. */
-#include "driver/vparallel.h"
+/*
+ * create_close.cpp - the application's open, cleanup and close of the port.
+ *
+ * All three run at PASSIVE_LEVEL in the thread of the application and complete their request
+ * themselves. They hold the port mutex (WriteMutex) from start to end, so an open never runs
+ * while a cleanup is still stopping the previous open's workers, and never while another open
+ * is half-way: the second one waits and then finds the port open.
+ *
+ * The port belongs to the file object of its successful open. Cleanup and close act only for
+ * that file object; a close that arrives without a cleanup (as some hosts send it) runs the
+ * cleanup's teardown itself.
+ */
+#include "port/port.h"
+
+#include "buffers/wait_queue.h"
+#include "link/link.h"
+
+/* ---- Open ------------------------------------------------------------------------------------- */
+
+static NTSTATUS FailCreate(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+static VOID ResetWorkerEvents(PDEVICE_EXTENSION Extension)
+{
+    ULONG index;
+
+    for (index = 0; index < VP_EVENT_COUNT; index++) {
+        KeResetEvent(&Extension->Events[index]);
+    }
+}
+
+/* The link checks, in their order, and the device open. Completes the request on failure. */
+static NTSTATUS LinkAndOpenDevice(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    NTSTATUS status;
+
+    if (GetUsbHardwareId(Extension) == 0) {
+        DbgPrint("VPARALLEL_Create GetUsbHardwareId Error \n");
+        return FailCreate(Irp, STATUS_UNSUCCESSFUL);
+    }
+    if (!IsSupportedVendor(Extension)) {
+        DbgPrint("VPARALLEL_Create wcsncmp Error \n");
+        return FailCreate(Irp, STATUS_DEVICE_POWERED_OFF);
+    }
+    Extension->ModelClass = ClassifyModel(Extension);
+    if (IsLinkedUsb(Extension) == 0) {
+        DbgPrint("VPARALLEL_Create IsLinkedUsb Error \n");
+        FailCreate(Irp, STATUS_DEVICE_POWERED_OFF);
+        LowerModemLines(Extension);
+        return STATUS_DEVICE_POWERED_OFF;
+    }
+    RaiseModemLines(Extension);
+    status = CreateWriteHandle(Extension);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("VPARALLEL_Create CreateWriteHandle Error \n");
+        return FailCreate(Irp, status);
+    }
+    return status;
+}
+
+/*
+ * The workers are created before the open completes, so that an open that cannot have all three
+ * fails as a whole: nothing of it stays behind. They start their loops only after the completion.
+ */
+static NTSTATUS OpenPort(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    NTSTATUS openStatus;
+    NTSTATUS status;
+
+    if (Extension->IsOpen != 0 || Extension->WorkersActive) {
+        DbgPrint("VPARALLEL_Create CreateON Error \n");
+        return FailCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+    }
+    openStatus = LinkAndOpenDevice(Extension, Irp);
+    if (!NT_SUCCESS(openStatus)) {
+        return openStatus;
+    }
+
+    ResetWorkerEvents(Extension);
+    Extension->ReadCompleteEventHandle = NULL;
+    Extension->ReadCompleteEvent = NULL;
+    KeInitializeEvent(&Extension->WorkersStartEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Extension->ReadThreadWakeEvent, NotificationEvent, FALSE);
+    status = StartWorkers(Extension);
+    if (!NT_SUCCESS(status)) {
+        CloseWriteHandle(Extension);
+        return FailCreate(Irp, status);
+    }
+
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    Extension->OpenFileObject = fileObject;
+    Extension->WorkersActive = TRUE;
+    InterlockedExchange((volatile LONG *)&Extension->IsOpen, 1);
+    KeSetEvent(&Extension->WorkersStartEvent, 0, FALSE);
+    return openStatus;
+}
 
 NTSTATUS VPARALLEL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+
+    DbgPrint("VPARALLEL_Create Start \n");
+    AcquirePortMutex(extension);
+    status = OpenPort(extension, Irp);
+    ReleasePortMutex(extension);
+    return status;
+}
+
+/* ---- Teardown (cleanup, or a close without cleanup) -------------------------------------------- */
+
+/* Wait requests still queued complete as cancelled before any worker stops. */
+static VOID CancelQueuedWaits(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    LONG count;
+    PIRP irp;
+
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    for (count = WaitQueueCount(Extension); count > 0; count--) {
+        irp = WaitQueuePop(Extension);
+        if (irp == NULL) {
+            break;
+        }
+        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+    }
+    KeReleaseSpinLock(&Extension->Lock, irql);
+}
+
+/* Requests that reached the port while its workers were stopping would otherwise wait for
+ * nobody: every one the port still holds completes as cancelled. */
+static VOID CancelHeldRequests(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+    PIRP irp;
+
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    while ((irp = WaitQueuePop(Extension)) != NULL) {
+        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+    }
+    CancelHeldReads(Extension);
+    KeReleaseSpinLock(&Extension->Lock, irql);
+}
+
+/* A class 3 device answers the status request, which ends the read thread's outstanding read. */
+static VOID ReleaseDeviceRead(PDEVICE_EXTENSION Extension)
+{
+    LARGE_INTEGER delay;
+    BOOLEAN inReadCycle = InterlockedCompareExchangePointer(&Extension->ReadCompleteEventHandle, NULL, NULL) != NULL;
+
+    if (inReadCycle && Extension->ModelClass == VP_MODEL_CLASS_3) {
+        SendStatusRequest(Extension);
+        delay.QuadPart = VP_RELATIVE_MS(VP_STATUS_REQUEST_DELAY_MS);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    /* A read thread still waiting on the device cancels its read once it sees the port closed. */
+    KeSetEvent(&Extension->ReadThreadWakeEvent, 0, FALSE);
+}
+
+static VOID TeardownPort(PDEVICE_EXTENSION Extension)
+{
+    CancelQueuedWaits(Extension);
+    InterlockedExchange((volatile LONG *)&Extension->IsOpen, 0);
+    ReleaseDeviceRead(Extension);
+
+    DbgPrint(" + ReadPollingExitEvent \n");
+    StopWorker(Extension, ReadPollingExitEvent, &Extension->ReadPollingThread);
+    DbgPrint(" + EmulationPollingExitEvent \n");
+    StopWorker(Extension, EmulationPollingExitEvent, &Extension->EmulationPollingThread);
+    DbgPrint(" + ReadThreadExitEvent \n");
+    StopWorker(Extension, ReadThreadExitEvent, &Extension->ReadThread);
+    DbgPrint(" + SetEvent End \n");
+
+    CloseWriteHandle(Extension);
+    CancelHeldRequests(Extension);
+    Extension->WorkersActive = FALSE;
+}
+
+static BOOLEAN IsPortOwner(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    return Extension->OpenFileObject != NULL &&
+           Extension->OpenFileObject == IoGetCurrentIrpStackLocation(Irp)->FileObject;
 }
 
 NTSTATUS VPARALLEL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    DbgPrint("VPARALLEL_Cleanup : Begin \n");
+    AcquirePortMutex(extension);
+    if (IsPortOwner(extension, Irp) && extension->WorkersActive) {
+        TeardownPort(extension);
+    }
+    ReleasePortMutex(extension);
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    DbgPrint("VPARALLEL_Cleanup End \n");
+    return STATUS_SUCCESS;
 }
+
+/* ---- Close ------------------------------------------------------------------------------------ */
 
 NTSTATUS VPARALLEL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
-}
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    AcquirePortMutex(extension);
+    if (IsPortOwner(extension, Irp)) {
+        if (extension->WorkersActive) {
+            TeardownPort(extension);
+        }
+        if (extension->HardwareId[0] != 0) {
+            RtlZeroMemory(extension->HardwareId, sizeof(extension->HardwareId));
+        }
+        InterlockedExchange((volatile LONG *)&extension->IsOpen, 0);
+        extension->OpenFileObject = NULL;
+    }
+    ReleasePortMutex(extension);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}

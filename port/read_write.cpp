@@ -1,21 +1,231 @@
-/* Placeholder until this folder's routines land: completes with STATUS_NOT_IMPLEMENTED. */
-#include "driver/vparallel.h"
+/*
+ * read_write.cpp - the port's read and write requests, and the cancel routine of a waiting read.
+ *
+ * VPARALLEL_Read and VPARALLEL_Write run at PASSIVE_LEVEL in the requester's thread; both use
+ * buffered I/O. A write is never left pending: it reopens the device and writes the data in
+ * pieces of at most 64 bytes before it completes, holding the port mutex so that concurrent
+ * writes neither interleave their pieces nor share WriteHandle. A read takes what the receive
+ * ring holds, or waits as the port's PendingReadIrp until pReadPollingFunction, a purge or
+ * R_CancelRoutine completes it.
+ *
+ * A read that arrives while another waits takes its place; the earlier one stays pending, with
+ * its cancel routine, on DisplacedReadIrps until it is cancelled or the port is torn down.
+ */
+#include "port/port.h"
+
+#include "buffers/ring_buffer.h"
+#include "link/link.h"
+
+#define VP_WRITE_PIECE 64
+
+/* ---- Displaced reads (Lock held) ---------------------------------------------------------------- */
+
+static PIRP *NextDisplaced(PIRP Irp)
+{
+    return (PIRP *)&Irp->Tail.Overlay.DriverContext[0];
+}
+
+static VOID AppendDisplacedRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PIRP *link = &Extension->DisplacedReadIrps;
+
+    while (*link != NULL) {
+        link = NextDisplaced(*link);
+    }
+    *NextDisplaced(Irp) = NULL;
+    *link = Irp;
+}
+
+/* Unlinks Irp if it is on the chain. */
+static VOID RemoveDisplacedRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PIRP *link = &Extension->DisplacedReadIrps;
+
+    while (*link != NULL) {
+        if (*link == Irp) {
+            *link = *NextDisplaced(Irp);
+            return;
+        }
+        link = NextDisplaced(*link);
+    }
+}
+
+VOID CancelHeldReads(PDEVICE_EXTENSION Extension)
+{
+    PIRP irp = Extension->PendingReadIrp;
+
+    Extension->PendingReadIrp = NULL;
+    if (irp != NULL) {
+        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+    }
+    while ((irp = Extension->DisplacedReadIrps) != NULL) {
+        Extension->DisplacedReadIrps = *NextDisplaced(irp);
+        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+    }
+}
+
+/* ---- Read ------------------------------------------------------------------------------------- */
+
+/* A read whose ring is empty waits, except under the "return at once" time-outs: interval
+ * MAXULONG with a zero multiplier. */
+static BOOLEAN ReadMustWait(PDEVICE_EXTENSION Extension)
+{
+    return !(Extension->Timeouts.ReadIntervalTimeout == MAXULONG &&
+             Extension->Timeouts.ReadTotalTimeoutMultiplier == 0);
+}
+
+/* Parks the read as PendingReadIrp. Caller holds Lock. Returns TRUE when a cancel came before
+ * the cancel routine was installed: the request was not parked and the caller completes it. */
+static BOOLEAN ParkRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PIRP previous = Extension->PendingReadIrp;
+
+    IoMarkIrpPending(Irp);
+    Extension->PendingReadIrp = Irp;
+    IoSetCancelRoutine(Irp, R_CancelRoutine);
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+        Extension->PendingReadIrp = previous;
+        return TRUE;
+    }
+    if (previous != NULL) {
+        AppendDisplacedRead(Extension, previous);
+    }
+    return FALSE;
+}
+
+static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    ULONG moved = 0;
+    BOOLEAN cancelled;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    if (length != 0) {
+        moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
+    }
+    if (moved != 0 || !ReadMustWait(Extension)) {
+        KeReleaseSpinLock(&Extension->Lock, irql);
+        return CompleteRequest(Irp, STATUS_SUCCESS, moved);
+    }
+    cancelled = ParkRead(Extension, Irp);
+    KeReleaseSpinLock(&Extension->Lock, irql);
+    if (cancelled) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    }
+    /* Left pending on purpose (or already completed as cancelled after being marked pending). */
+    return STATUS_PENDING;
+}
+
+/* A read needs a device handle in the requester's process; a failed write may have left none. */
+static NTSTATUS EnsureWriteHandle(PDEVICE_EXTENSION Extension)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    AcquirePortMutex(Extension);
+    if (Extension->WriteHandle == NULL) {
+        status = CreateWriteHandle(Extension);
+    }
+    ReleasePortMutex(Extension);
+    return status;
+}
 
 NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+
+    /* Only an open port whose device is gone refuses reads; a closed port still serves the ring. */
+    if (IsLinkedUsb(extension) == 0 && extension->IsOpen != 0) {
+        LowerModemLines(extension);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    status = EnsureWriteHandle(extension);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status, 0);
+    }
+    return ReadFromRing(extension, Irp);
+}
+
+/* Entered holding the cancel spin lock, at DISPATCH_LEVEL. */
+VOID R_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KIRQL irql;
+
+    DbgPrint("R_CancelRoutine Begin\n");
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    if (extension->PendingReadIrp == Irp) {
+        extension->PendingReadIrp = NULL;
+    } else {
+        RemoveDisplacedRead(extension, Irp);
+    }
+    KeReleaseSpinLock(&extension->Lock, irql);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    DbgPrint("R_CancelRoutine End\n");
+}
+
+/* ---- Write ------------------------------------------------------------------------------------ */
+
+/* Writes Length bytes in pieces of at most VP_WRITE_PIECE on the synchronous handle. A failed
+ * piece fails the whole request, even when earlier pieces reached the device. */
+static NTSTATUS WritePieces(HANDLE Handle, PUCHAR Data, ULONG Length, NTSTATUS Status)
+{
+    IO_STATUS_BLOCK ioStatus;
+    ULONG offset = 0;
+    ULONG piece;
+
+    while (offset < Length) {
+        piece = Length - offset < VP_WRITE_PIECE ? Length - offset : VP_WRITE_PIECE;
+        Status = ZwWriteFile(Handle, NULL, NULL, NULL, &ioStatus, Data + offset, piece, NULL, NULL);
+        if (!NT_SUCCESS(Status)) {
+            return Status;
+        }
+        offset += piece;
+    }
+    return Status;
+}
+
+/* The write itself; the caller holds the port mutex. *Written is the byte count on success. */
+static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Written)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+    HANDLE handle;
+    NTSTATUS status;
+
+    *Written = 0;
+    /* Every write drops the previous handle first, also a write that is then refused. */
+    CloseWriteHandle(Extension);
+    if (IsLinkedUsb(Extension) == 0 || Extension->IsOpen == 0) {
+        LowerModemLines(Extension);
+        return STATUS_UNSUCCESSFUL;
+    }
+    status = OpenUsbDevice(Extension, VpOpenWrite, &handle);
+    Extension->WriteHandle = handle;
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WritePieces(handle, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, length, status);
+    if (!NT_SUCCESS(status)) {
+        CloseWriteHandle(Extension);
+        return status;
+    }
+    *Written = length;
+    return status;
 }
 
 NTSTATUS VPARALLEL_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
-}
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    ULONG written;
+    NTSTATUS status;
 
+    AcquirePortMutex(extension);
+    status = WriteToDevice(extension, Irp, &written);
+    ReleasePortMutex(extension);
+    if (written != 0) {
+        InterlockedExchangeAdd(&extension->TransmittedCount, (LONG)written);
+    }
+    return CompleteRequest(Irp, status, written);
+}
