@@ -180,16 +180,19 @@ namespace ksim::detail {
 
 void IoInitialize()
 {
+    // What the previous kernel left (its leaks were reported then) goes now that no thread
+    // of it can touch it any more.
+    io::ResetIrps();
+    io::FilesShutdown();
     io::FilesInitialize();
     io::EventsInitialize();
     io::PnpInitialize();
 }
 
+// Requests still outstanding stay counted, for the leak check that follows.
 void IoShutdown()
 {
     io::PnpShutdown();
-    io::FilesShutdown();
-    io::ResetIrps();
 }
 
 }  // namespace ksim::detail

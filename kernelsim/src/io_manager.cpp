@@ -70,6 +70,7 @@ void FreeLocked(IrpTable &t, const std::shared_ptr<IrpRecord> &rec)
     t.live.erase(rec->irp);
     if (rec->pins > 0) {
         rec->free_deferred = true;
+        t.freed.insert(rec->irp);  // a late completion is recognised while its memory waits
         return;
     }
     QuarantineLocked(t, rec->irp);
