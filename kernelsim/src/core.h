@@ -139,6 +139,7 @@ void KeStopSystemThreadWaits();
 struct ThreadExitRequest {};  // thrown by PsTerminateSystemThread, caught by the thread's wrapper
 bool CurrentIsSystemThread();
 size_t HeldSpinLocks();  // spin locks the calling thread holds
+size_t MutexesOwnedLocked(PKTHREAD thread);  // dispatcher lock held
 
 void PsStopThreads();  // ends and joins what is left of the system threads
 void PsReset();

@@ -21,8 +21,10 @@
 #include <atomic>
 #include <chrono>
 #include <list>
+#include <unordered_map>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace ksim::detail {
 
@@ -60,6 +62,7 @@ struct Dispatcher {
     std::list<std::unique_ptr<ParticipantRecord>> participants;
     size_t running = 0;  // participants not blocked in a dispatcher wait
     bool stopping = false;
+    std::unordered_map<PKTHREAD, size_t> mutexes_owned;  // mutexes each thread holds
     std::atomic<uint64_t> generation{1};  // read without the lock by per-thread state
 };
 
@@ -318,6 +321,7 @@ void ObjectAcquired(DISPATCHER_HEADER *header, PKTHREAD waiter)
         break;
     case kMutantType: {
         auto *mutex = reinterpret_cast<KMUTANT *>(header);
+        if (header->SignalState == 1) D().mutexes_owned[waiter]++;
         header->SignalState--;
         mutex->OwnerThread = waiter;
         break;
@@ -325,6 +329,12 @@ void ObjectAcquired(DISPATCHER_HEADER *header, PKTHREAD waiter)
     default:
         break;
     }
+}
+
+size_t MutexesOwnedLocked(PKTHREAD thread)
+{
+    auto it = D().mutexes_owned.find(thread);
+    return it == D().mutexes_owned.end() ? 0 : it->second;
 }
 
 // ---- participants ------------------------------------------------------------------------------
@@ -409,6 +419,7 @@ void KeReset(ClockMode mode)
     d.participants.clear();
     d.running = 0;
     d.stopping = false;
+    d.mutexes_owned.clear();
     d.generation++;
 }
 
@@ -447,18 +458,49 @@ void KeSettle()
         return;
     }
     WaitSpec spec;
-    spec.satisfied = [] { return D().running == 0; };
+    // Every participant but the caller is blocked (the caller counts as running once woken).
+    ParticipantRecord *me = CurrentParticipant();
+    spec.satisfied = [me] { return D().running == (me != nullptr && !me->blocked ? 1u : 0u); };
     spec.guard = true;
     WaitCore(lock, spec);
 }
 
+// The test's condition is evaluated outside the lock (it may call anything), and only when every
+// other participant is blocked, so what it sees does not depend on host scheduling. Between
+// evaluations the clock moves to the next pending deadline and everything due then runs.
 void KeWaitUntil(const std::function<bool()> &pred)
 {
-    std::unique_lock<std::mutex> lock(D().mutex);
-    WaitSpec spec;
-    spec.satisfied = pred;
-    spec.guard = true;
-    WaitCore(lock, spec);
+    auto limit = SteadyClock::now() + kStuckLimit;
+    for (;;) {
+        KeSettle();
+        if (pred()) return;
+        std::optional<int64_t> next;
+        int64_t now;
+        {
+            std::lock_guard<std::mutex> guard(D().mutex);
+            now = NowLocked();
+            if (D().mode == ClockMode::Virtual) {
+                for (WaitRecord *r : D().waiters) {
+                    if (r->deadline && !r->yields && (!next || *r->deadline < *next)) next = *r->deadline;
+                }
+            }
+        }
+        if (next) {
+            KeAdvance(std::max<int64_t>(*next - now, 0));
+            continue;
+        }
+        // Nothing is due: only a thread outside the clock (or real time) can make it hold.
+        if (KeClockMode() == ClockMode::Virtual && SteadyClock::now() > limit) {
+            std::string running;
+            {
+                std::lock_guard<std::mutex> guard(D().mutex);
+                running = RunningParticipants();
+            }
+            RecordViolation("clock-stuck", "WaitUntil: the condition never held and nothing is due; running: " + running);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace ksim::detail
@@ -535,6 +577,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
+        if (--D().mutexes_owned[me] == 0) D().mutexes_owned.erase(me);
         WakeWaiters();
     }
     return previous;

@@ -11,6 +11,7 @@
 // objects and are freed when the kernel is reset.
 #include "core.h"
 
+#include <atomic>
 #include <chrono>
 #include <list>
 #include <memory>
@@ -34,6 +35,7 @@ struct ThreadEntry {
     KPRIORITY priority = 8;
     bool terminated = false;  // the start routine has ended and the object is signalled
     bool finished = false;    // the host thread has nothing left to do
+    std::atomic<bool> object_gone{false};  // the thread object's last reference went (any thread)
     int64_t started_at = 0;
     unsigned number = 0;
     PKSTART_ROUTINE routine = nullptr;
@@ -76,7 +78,12 @@ PKTHREAD NewKThread(ThreadEntry *entry)
     return thread;
 }
 
-void DestroyThreadObject(void *body) { delete static_cast<PKTHREAD>(body); }
+void DestroyThreadObject(void *body)
+{
+    auto *thread = static_cast<PKTHREAD>(body);
+    if (thread->Entry != nullptr) thread->Entry->object_gone = true;
+    delete thread;
+}
 
 std::string ThreadName(const ThreadEntry *entry)
 {
@@ -105,16 +112,18 @@ void ThreadMain(ThreadEntry *entry)
         RecordViolation("thread-exit-raised-irql", ThreadName(entry) + " ended at IRQL " + std::to_string(CurrentIrql()));
     }
     PKTHREAD thread = entry->thread;
-    {
-        std::lock_guard<std::mutex> guard(DispatcherMutex());
-        thread->Header.SignalState = 1;
-        entry->terminated = true;
-        UnregisterParticipantLocked();  // wakes the waiters of the thread object
-    }
-    ObRelease(thread);  // the running thread's own reference
+    // One step under the dispatcher lock, so that leak checks see either a running thread
+    // with its own reference or a finished one without it. (The object manager's lock nests
+    // inside the dispatcher lock; it never takes the dispatcher lock itself.)
     std::lock_guard<std::mutex> guard(DispatcherMutex());
+    if (MutexesOwnedLocked(thread) > 0) {
+        RecordViolation("thread-exit-holding-mutex", ThreadName(entry) + " ended owning a mutex");
+    }
+    thread->Header.SignalState = 1;
+    entry->terminated = true;
+    UnregisterParticipantLocked();  // wakes the waiters of the thread object
+    ObRelease(thread);              // the running thread's own reference
     entry->finished = true;
-    WakeWaiters();
 }
 
 }  // namespace
@@ -143,17 +152,14 @@ void PsCheckLeaks(std::vector<Violation> *out)
         for (auto &e : T().entries) entries.push_back(e.get());
     }
     for (ThreadEntry *entry : entries) {
-        bool terminated;
-        {
-            std::lock_guard<std::mutex> guard(DispatcherMutex());
-            terminated = entry->terminated;
-        }
-        if (!terminated) {
+        std::lock_guard<std::mutex> guard(DispatcherMutex());
+        if (!entry->finished) {
             out->push_back({"thread-still-running", ThreadName(entry) + " is still running"});
             continue;
         }
         // A dead thread's object lives on only while others reference it; handles are
         // reported on their own as leaked handles.
+        if (entry->object_gone) continue;
         LONG_PTR refs = ObReferenceCount(entry->thread);
         LONG_PTR by_handles = static_cast<LONG_PTR>(ObHandlesOn(entry->thread));
         if (refs > by_handles) {
@@ -197,7 +203,7 @@ void PsReset()
     for (auto &entry : T().entries) {
         if (entry->host.joinable()) entry->host.detach();
         // A thread object some driver never dereferenced: its memory goes with the kernel.
-        if (entry->finished && ObIsObject(entry->thread)) delete entry->thread;
+        if (entry->finished && !entry->object_gone) delete entry->thread;
     }
     T().entries.clear();
     for (PKTHREAD thread : T().others) delete thread;
