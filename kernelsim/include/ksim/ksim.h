@@ -72,8 +72,10 @@ public:
     Participant &operator=(const Participant &) = delete;
 };
 
-// Blocks the calling participant (as a kernel wait would) until pred() holds; pred is
-// re-checked whenever kernel state changes. Use it to wait for a test's own threads.
+// Blocks the calling participant (as a kernel wait would) until pred() holds. pred is checked
+// whenever every other participant is blocked; between checks time moves to the next pending
+// deadline. pred runs without any stand-in lock held, so it may call anything here.
+// Use it to wait for a test's own threads or for a driver's threads to reach a state.
 void WaitUntil(const std::function<bool()> &pred);
 
 // ---------------------------------------------------------------------------------------------
