@@ -306,11 +306,13 @@ PRING_BUFFER g_purge_ring = nullptr;
 uint8_t *g_locked_page = nullptr;
 size_t g_page_size = 0;
 int g_purges_in_write = 0;
+KIRQL g_irql_in_write = PASSIVE_LEVEL;
 
 void PurgeOnFault(int, siginfo_t *info, void *)
 {
     auto *address = static_cast<uint8_t *>(info->si_addr);
     if (address < g_locked_page || address >= g_locked_page + g_page_size) abort();
+    g_irql_in_write = KeGetCurrentIrql();
     RxBufferReset(g_purge_ring);
     g_purges_in_write++;
     mprotect(g_locked_page, g_page_size, PROT_READ | PROT_WRITE);
@@ -352,6 +354,7 @@ TEST_F(RingBufferTest, PurgeLandingInsideAWriteDiscardsOnlyWhatCameBefore)
 
         ULONG stored = RxBufferWrite(ring_, reply, 512);
         EXPECT_EQ(g_purges_in_write, 1);
+        EXPECT_EQ(g_irql_in_write, DISPATCH_LEVEL) << "the copy runs at DISPATCH_LEVEL";
         auto out = ReadOut(RX_BUFFER_SIZE);
         EXPECT_LE(out.size(), stored);
         if (out.size() <= expected.size()) {
