@@ -57,6 +57,30 @@ void BM_RingProducerConsumer(benchmark::State &state)
 }
 BENCHMARK(BM_RingProducerConsumer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
+// The ring's own cost without the second thread: the same replies stored and read back in turn by
+// one thread, so scheduling and cache-line traffic between processors play no part.
+void BM_RingOneThread(benchmark::State &state)
+{
+    ksim::Options options;
+    options.clock = ksim::ClockMode::RealTime;
+    ksim::Kernel kernel(options);
+    PRING_BUFFER ring = RxBufferAllocate();
+    auto reply = ReplyBytes();
+    std::vector<uint8_t> out(kReadChunk);
+
+    for (auto _ : state) {
+        size_t moved = 0;
+        while (moved < kBytesPerRun) {
+            moved += RxBufferWrite(ring, reply.data(), ULONG(kReply));
+            if (moved % kReadChunk == 0) RxBufferRead(ring, out.data(), ULONG(out.size()));
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kBytesPerRun));
+    RxBufferFree(ring);
+}
+BENCHMARK(BM_RingOneThread)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
 // The same replies copied into a 262,145-byte circle and out again in 4 KiB pieces, one thread.
 void BM_MemcpySameBytes(benchmark::State &state)
 {
