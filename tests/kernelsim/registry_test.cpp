@@ -12,6 +12,7 @@ using ksim::u16;
 const u16 kLinkKey = u"\\REGISTRY\\MACHINE\\SOFTWARE\\RM8\\NARVELIN\\LPT3";
 const u16 kDeviceMap = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP";
 
+// The counted string refers to `text`: keep it alive while the string is used.
 UNICODE_STRING Str(const u16 &text)
 {
     UNICODE_STRING s;
@@ -222,7 +223,8 @@ TEST_F(RegistryTest, MissingValueAndBadHandle)
     ASSERT_EQ(Open(kLinkKey, &key), STATUS_SUCCESS);
     Query q = QueryValue(key, u"HardwareId", KeyValueFullInformation, 255);
     EXPECT_EQ(q.status, STATUS_OBJECT_NAME_NOT_FOUND);
-    UNICODE_STRING name = Str(u"HardwareId");
+    const u16 hardwareId = u"HardwareId";
+    UNICODE_STRING name = Str(hardwareId);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
     ULONG result = 0;
@@ -243,7 +245,8 @@ TEST_F(RegistryTest, KeyAndValueNamesIgnoreCaseAndKeepTheirSpelling)
     EXPECT_EQ(0, std::memcmp(q.buffer.data() + 20, u"HardwareId", 20));  // stored spelling
 
     // Writing under another spelling replaces the value and keeps its first name.
-    UNICODE_STRING name = Str(u"hardwareID");
+    const u16 otherSpelling = u"hardwareID";
+    UNICODE_STRING name = Str(otherSpelling);
     const char16_t text[] = u"new";
     ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_SZ, (PVOID)text, sizeof(text)), STATUS_SUCCESS);
     EXPECT_EQ(ksim::reg::ValueNames(kLinkKey), std::vector<u16>{u"HardwareId"});
@@ -313,7 +316,8 @@ TEST_F(RegistryTest, HandleOnADeletedKeyStaysValidButFails)
 
     Query q = QueryValue(key, u"Value", KeyValuePartialInformation, 64);
     EXPECT_EQ(q.status, STATUS_KEY_DELETED);
-    UNICODE_STRING name = Str(u"Value");
+    const u16 valueName = u"Value";
+    UNICODE_STRING name = Str(valueName);
     ULONG v = 1;
     EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, &v, sizeof(v)), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwDeleteValueKey(key, &name), STATUS_KEY_DELETED);
