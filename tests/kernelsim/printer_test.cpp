@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -298,6 +299,82 @@ TEST_F(PrinterTest, WaitingReadIsCancelled)
     // A reply queued afterwards waits for the next read instead of going to the cancelled one.
     printer.QueueReply({1});
     EXPECT_EQ(file->Read(4).data, Bytes{1});
+    file->Close();
+}
+
+struct OwnRead {
+    uint8_t buffer[4] = {};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+NTSTATUS NTAPI OwnReadDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto *read = static_cast<OwnRead *>(context);
+    read->status = irp->IoStatus.Status;
+    read->information = irp->IoStatus.Information;
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(PrinterTest, ReadCancelledBeforeItWaitsIsEndedAtOnce)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    // A read whose cancel came before the printer could install its cancel routine: it must
+    // not be left waiting with nobody to cancel it.
+    OwnRead read;
+    PIRP irp = IoAllocateIrp(printer.Device()->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->AssociatedIrp.SystemBuffer = read.buffer;
+    irp->Cancel = TRUE;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = sizeof(read.buffer);
+    next->FileObject = file->FileObject();
+    IoSetCompletionRoutine(irp, OwnReadDone, &read, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(printer.Device(), irp), STATUS_PENDING);
+    EXPECT_EQ(read.status, STATUS_CANCELLED);
+    EXPECT_EQ(read.information, 0u);
+    EXPECT_EQ(printer.PendingReads(), 0u);
+    file->Close();
+}
+
+TEST_F(PrinterTest, ReplyRacingACancelIsDeliveredExactlyOnce)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    constexpr int kRounds = 150;
+    Bytes delivered;
+    int cancelled = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        auto read = file->ReadAsync(4);
+        std::atomic<int> ready{0};
+        std::thread replier([&] {
+            ksim::Participant participant;
+            ready = 1;
+            while (ready.load() != 2) {
+                // spin: the reply should race the cancel as closely as the host allows
+            }
+            printer.QueueReply({static_cast<uint8_t>(i)});
+        });
+        while (ready.load() != 1) std::this_thread::yield();
+        ready = 2;  // both sides go at once
+        read.Cancel();
+        replier.join();
+        auto result = read.Wait();
+        if (result.status == STATUS_CANCELLED) {
+            ++cancelled;
+            EXPECT_EQ(result.information, 0u);
+            result = file->Read(4);  // the reply was kept for the next read
+        }
+        ASSERT_EQ(result.status, STATUS_SUCCESS) << "round " << i;
+        ASSERT_EQ(result.data.size(), 1u) << "round " << i;
+        delivered.push_back(result.data[0]);
+    }
+    for (int i = 0; i < kRounds; ++i) ASSERT_EQ(delivered[i], static_cast<uint8_t>(i));
+    EXPECT_EQ(printer.PendingReads(), 0u);
+    RecordProperty("cancelled_first", cancelled);
     file->Close();
 }
 
