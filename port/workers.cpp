@@ -22,6 +22,11 @@
  * answered with 0 bytes; with a zero constant the first empty poll answers it. */
 #define VP_READ_POLL_LIMIT 10
 
+/* The running thread, through the kernel's exported routine rather than the header's inline
+ * form, which reads the processor block directly: hosts that run the driver over an emulated
+ * kernel answer only the export. The export has the same name, so it is declared by symbol. */
+extern "C" NTKERNELAPI PKTHREAD NTAPI ExportedCurrentThread(VOID) __asm__("KeGetCurrentThread");
+
 /* Waits until the open releases the workers. FALSE when the exit event came first. */
 static BOOLEAN WaitForStart(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX ExitEvent)
 {
@@ -125,7 +130,7 @@ VOID pEmulationPollingFunction(PVOID StartContext)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)StartContext;
 
-    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    KeSetPriorityThread(ExportedCurrentThread(), LOW_REALTIME_PRIORITY);
     if (WaitForStart(extension, EmulationPollingExitEvent)) {
         while (!ExitRequested(extension, EmulationPollingExitEvent, VP_EMULATION_PERIOD_MS)) {
             EmulationCycle(extension);
@@ -230,7 +235,7 @@ VOID pReadPollingFunction(PVOID StartContext)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)StartContext;
     LONG pollCount = 0;
 
-    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    KeSetPriorityThread(ExportedCurrentThread(), LOW_REALTIME_PRIORITY);
     if (WaitForStart(extension, ReadPollingExitEvent)) {
         while (!ExitRequested(extension, ReadPollingExitEvent, VP_READ_POLLING_PERIOD_MS)) {
             ReadPollingCycle(extension, &pollCount);
@@ -424,7 +429,7 @@ VOID pReadThreadFunction(PVOID StartContext)
     READ_THREAD_STATE state;
 
     RtlZeroMemory(&state, sizeof(state));
-    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    KeSetPriorityThread(ExportedCurrentThread(), LOW_REALTIME_PRIORITY);
     RtlInitUnicodeString(&state.DevicePath, extension->HardwareId);
     if (WaitForStart(extension, ReadThreadExitEvent)) {
         while (!ExitRequested(extension, ReadThreadExitEvent, VP_READ_THREAD_PERIOD_MS)) {
