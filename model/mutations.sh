@@ -1,0 +1,52 @@
+#!/bin/sh
+# mutations.sh - shows that the model's checks have teeth: each run applies one fault that a
+# plausible change to the driver would introduce, and spin must find a counterexample of the
+# expected kind. A mutation that no longer applies (the model text moved) fails too.
+#
+# Environment: as check.sh.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/pan_run.sh"
+
+status=0
+
+# mutate NAME "DEFINES" EXPECTED PERL-SUBSTITUTION
+mutate() {
+    perl -0pe "$4" "$here/handshake.pml" >"$work/mutant.pml"
+    if cmp -s "$here/handshake.pml" "$work/mutant.pml"; then
+        echo "FAIL $1: the fault no longer applies to the model"
+        status=1
+        return
+    fi
+    if pan_run "$work/mutant.pml" "$2" "" >"$work/out.txt" 2>&1; then :; fi
+    if grep -q "$3" "$work/out.txt"; then
+        echo "ok   $1: spin reports '$(grep -m1 "$3" "$work/out.txt" | sed 's/^ *//')'"
+    else
+        echo "FAIL $1: spin found no '$3'"
+        cat "$work/out.txt"
+        status=1
+    fi
+}
+
+# A completer that ignores what IoSetCancelRoutine(Irp, NULL) returned completes a request whose
+# cancel routine is already running: completed twice.
+mutate "completer skips the cancel-routine return check" "WAITS SURPRISE" "assertion violated" \
+    's{:: r -> complete\(i\)(\s+/\* still ours)}{:: true -> complete(i)$1}'
+
+# R_CancelRoutine completing the read before it empties PendingReadIrp: the read-polling thread
+# or the purge can still take the completed request out of the slot and use it.
+mutate "R_CancelRoutine completes before emptying PendingReadIrp" "READS SURPRISE" "assertion violated" \
+    's{(inline R_CancelRoutine\(i\) \{\n[^\n]*\n)(.*?\n)    complete\(i\)[^\n]*\n\}}{$1    complete(i);\n$2    skip\n\}}s'
+
+# Set-wait-mask taking the cancel spin lock inside Lock, against W_CancelRoutine which holds the
+# cancel spin lock and then takes Lock: the two wait for each other.
+mutate "set-wait-mask takes the locks in the other order" "WAITS SURPRISE" "invalid end state" \
+    's{acquire\(lock\);\n(\s+)pop\(x\);(\s+/\* WaitQueuePop \*/)(.*?)\n(\s+)release\(lock\)}{acquire(lock);\n$1acquire(cslock);\n$1pop(x);$2$3\n$4release(cslock);\n$4release(lock)}s'
+
+# Cleanup without its last sweep: a read parked after a surprise removal ended the read-polling
+# thread is never completed.
+mutate "cleanup forgets the reads it still holds" "READS SURPRISE" "assertion violated" \
+    's{x = pendingRead;(\s+/\* CancelHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
+
+exit $status
