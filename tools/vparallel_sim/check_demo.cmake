@@ -1,0 +1,20 @@
+# Runs vparallel-sim with ARGS and checks its exit status and output (stdout and stderr together,
+# newlines folded to "." so that a pattern can span lines). "@LONG_JOB@" among the arguments stands
+# for a generated job file of about 270 KiB.
+cmake_minimum_required(VERSION 3.20)
+set(args ${ARGS})
+if("@LONG_JOB@" IN_LIST args)
+  set(job "${WORK_DIR}/long_job.prn")
+  string(REPEAT "0123456789 the quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJKLMNOPQRST\n" 3200 text)
+  file(WRITE "${job}" "${text}")
+  list(TRANSFORM args REPLACE "@LONG_JOB@" "${job}")
+endif()
+execute_process(COMMAND ${DEMO} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(all "${out}${err}")
+string(REPLACE "\n" "." folded "${all}")
+if(NOT rc STREQUAL "${EXPECT_RC}")
+  message(FATAL_ERROR "vparallel-sim ${args}: exit status ${rc}, expected ${EXPECT_RC}\n${all}")
+endif()
+if(NOT folded MATCHES "${EXPECT_REGEX}")
+  message(FATAL_ERROR "vparallel-sim ${args}: output does not match '${EXPECT_REGEX}'\n${all}")
+endif()
