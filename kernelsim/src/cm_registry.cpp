@@ -386,6 +386,7 @@ void CmInitialize()
 
 void CmShutdown()
 {
+    UsbPrintersShutdown();
     std::lock_guard<std::mutex> guard(g_cm.lock);
     if (g_cm.root) MarkDeleted(*g_cm.root);
     g_cm.root.reset();

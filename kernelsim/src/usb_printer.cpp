@@ -14,6 +14,11 @@
 //   cleanup  ends the file's waiting reads with STATUS_CANCELLED
 //   close    forgets the file
 //
+// Removal: the SimPrinter object may go while files are still open on its device, as a USB
+// device can vanish under its users. The device then fails everything but cleanup and close,
+// and its state (and the shared driver object the device points at) is kept until the kernel
+// is torn down, so that late requests find valid memory.
+//
 // Locking: Impl::lock (a host mutex, the printer's only lock) guards every field below it in
 // Impl. It is never held while a request is completed or the registry or object manager is
 // called. A waiting read belongs to whoever clears its cancel routine first: the cancel routine
@@ -36,8 +41,11 @@ struct SimPrinter::Impl {
     u16 device_name;
     unsigned index = 0;
 
+    bool kernel_gone = false;  // the kernel this printer was made in has been torn down
+
     mutable std::mutex lock;
     bool plugged = true;
+    bool removed = false;  // the SimPrinter object is gone; only cleanup and close remain
     NTSTATUS open_failure = STATUS_SUCCESS;
     bool never_answer = false;
     uint64_t writes_seen = 0;                                   // every write request, failed ones too
@@ -62,7 +70,9 @@ constexpr uint8_t kStatusRequest[3] = {0x10, 0x04, 0x01};
 struct SharedDriver {
     std::mutex lock;
     std::unique_ptr<Driver> driver;
-    std::set<unsigned> indices;  // device numbers in use
+    std::set<unsigned> indices;                            // device numbers in use
+    std::set<SimPrinter::Impl *> live;                     // printers whose SimPrinter exists
+    std::vector<std::unique_ptr<SimPrinter::Impl>> removed;  // gone with files still open
 };
 SharedDriver g_driver;
 
@@ -176,7 +186,7 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
     record.process = ksim::detail::CurrentProcess();
     {
         std::lock_guard<std::mutex> guard(impl.lock);
-        record.status = !impl.plugged ? STATUS_NO_SUCH_DEVICE : impl.open_failure;
+        record.status = (!impl.plugged || impl.removed) ? STATUS_NO_SUCH_DEVICE : impl.open_failure;
         impl.opens.push_back(record);
         if (NT_SUCCESS(record.status)) impl.open_files.insert(stack->FileObject);
     }
@@ -298,7 +308,7 @@ NTSTATUS NTAPI PrinterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registr
 }
 
 // Loads the shared driver when needed and reserves the lowest free device number.
-PDRIVER_OBJECT AcquireDriver(unsigned *index)
+PDRIVER_OBJECT AcquireDriver(SimPrinter::Impl *impl, unsigned *index)
 {
     std::lock_guard<std::mutex> guard(g_driver.lock);
     if (!g_driver.driver) {
@@ -312,15 +322,18 @@ PDRIVER_OBJECT AcquireDriver(unsigned *index)
     unsigned n = 0;
     while (g_driver.indices.count(n) != 0) ++n;
     g_driver.indices.insert(n);
+    g_driver.live.insert(impl);
     *index = n;
     return g_driver.driver->Object();
 }
 
-void ReleaseDriver(unsigned index)
+// Gives up a printer's device number; the last one unloads the driver.
+void ReleaseDriver(SimPrinter::Impl *impl, unsigned index)
 {
     std::unique_ptr<Driver> unload;
     {
         std::lock_guard<std::mutex> guard(g_driver.lock);
+        g_driver.live.erase(impl);
         g_driver.indices.erase(index);
         if (g_driver.indices.empty()) unload = std::move(g_driver.driver);
     }
@@ -332,14 +345,14 @@ void ReleaseDriver(unsigned index)
 SimPrinter::SimPrinter(PrinterConfig config) : impl_(std::make_unique<Impl>())
 {
     impl_->config = std::move(config);
-    PDRIVER_OBJECT driver = AcquireDriver(&impl_->index);
+    PDRIVER_OBJECT driver = AcquireDriver(impl_.get(), &impl_->index);
     impl_->device_name = u"\\Device\\SimUsbPrint" + ksim::W(std::to_string(impl_->index).c_str());
     UNICODE_STRING name = Counted(impl_->device_name);
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(Impl *), &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
                                      FALSE, &device);
     if (!NT_SUCCESS(status)) {
-        ReleaseDriver(impl_->index);
+        ReleaseDriver(impl_.get(), impl_->index);
         throw std::runtime_error("the simulated printer's device was not created");
     }
     *static_cast<Impl **>(device->DeviceExtension) = impl_.get();
@@ -353,18 +366,30 @@ SimPrinter::SimPrinter(PrinterConfig config) : impl_(std::make_unique<Impl>())
 
 SimPrinter::~SimPrinter()
 {
+    if (impl_->kernel_gone) return;  // its device went with the kernel
     std::vector<Finished> done;
+    bool files_open;
     {
         std::lock_guard<std::mutex> guard(impl_->lock);
         TakeReads(*impl_, nullptr, STATUS_DEVICE_NOT_CONNECTED, &done);
         impl_->plugged = false;
+        impl_->removed = true;
+        impl_->replies.clear();
+        files_open = !impl_->open_files.empty();
     }
     CompleteAll(done);
     UNICODE_STRING link = Counted(impl_->config.hardware_id);
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(impl_->device);
-    if (KernelActive()) reg::DeleteKey(impl_->PresenceKey());
-    ReleaseDriver(impl_->index);
+    reg::DeleteKey(impl_->PresenceKey());
+    if (files_open) {
+        // Files still point at the device: keep its state and the driver until the kernel goes.
+        std::lock_guard<std::mutex> guard(g_driver.lock);
+        g_driver.live.erase(impl_.get());
+        g_driver.removed.push_back(std::move(impl_));
+        return;
+    }
+    ReleaseDriver(impl_.get(), impl_->index);
 }
 
 const u16 &SimPrinter::HardwareId() const { return impl_->config.hardware_id; }
@@ -488,3 +513,30 @@ void SimPrinter::ClearRecords()
 PDEVICE_OBJECT SimPrinter::Device() const { return impl_->device; }
 
 }  // namespace ksim::usb
+
+namespace ksim::detail {
+
+void UsbPrintersShutdown()
+{
+    using usb::g_driver;
+    std::unique_ptr<Driver> unload;
+    std::vector<std::unique_ptr<usb::SimPrinter::Impl>> removed;
+    {
+        std::lock_guard<std::mutex> guard(g_driver.lock);
+        for (const auto &impl : g_driver.removed) g_driver.indices.erase(impl->index);
+        removed.swap(g_driver.removed);
+        if (g_driver.live.empty()) {
+            unload = std::move(g_driver.driver);
+        } else {
+            // A SimPrinter outlives the kernel (a test forgot it): its device is gone with the
+            // kernel; forget the driver without calling into what is being torn down.
+            for (auto *impl : g_driver.live) impl->kernel_gone = true;
+            g_driver.live.clear();
+            g_driver.indices.clear();
+            (void)g_driver.driver.release();
+        }
+    }
+    unload.reset();
+}
+
+}  // namespace ksim::detail

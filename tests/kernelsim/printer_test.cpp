@@ -498,6 +498,47 @@ TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
     EXPECT_TRUE(leaks.empty()) << ViolationsText(leaks);
 }
 
+TEST_F(PrinterTest, RemovedWhileAFileIsStillOpen)
+{
+    auto printer = std::make_unique<SimPrinter>();
+    const u16 hardwareId = printer->HardwareId();
+    const u16 presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + printer->LinkedId();
+    auto file = OpenApp(*printer);
+    auto read = file->ReadAsync(4);
+    ksim::Settle();
+    printer.reset();  // the device vanishes under its user
+
+    EXPECT_EQ(read.Wait().status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
+    EXPECT_FALSE(ksim::SymbolicLinkTarget(hardwareId).has_value());
+    EXPECT_FALSE(ksim::reg::KeyExists(presence));
+    std::unique_ptr<ksim::AppFile> again;
+    EXPECT_FALSE(NT_SUCCESS(ksim::AppFile::Open(hardwareId, &again)));
+    // The open file still reaches the removed device, which fails it but stays safe to call.
+    EXPECT_EQ(file->Write({1}).status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(file->Read(1).status, STATUS_DEVICE_NOT_CONNECTED);
+    file->Close();
+
+    SimPrinter next;  // a new printer works beside the removed one
+    auto other = OpenApp(next);
+    EXPECT_EQ(other->Write({2}).status, STATUS_SUCCESS);
+    other->Close();
+}
+
+TEST_F(PrinterTest, PrinterOutlivingItsKernelIsHarmless)
+{
+    auto forgotten = std::make_unique<SimPrinter>();
+    kernel_.reset();  // the kernel goes first, as when a test forgets its printer
+    ksim::ClearViolations();
+    kernel_ = std::make_unique<ksim::Kernel>();
+    forgotten.reset();  // touches nothing of the new kernel
+    SimPrinter fresh;   // and the next printer loads its driver afresh
+    EXPECT_EQ(ksim::SymbolicLinkTarget(fresh.HardwareId()), u16(u"\\Device\\SimUsbPrint0"));
+    auto file = OpenApp(fresh);
+    EXPECT_EQ(file->Write({3}).status, STATUS_SUCCESS);
+    file->Close();
+}
+
 TEST_F(PrinterTest, WriteLinkConfigStoresBothValues)
 {
     SimPrinter printer;
