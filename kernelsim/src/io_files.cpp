@@ -22,8 +22,10 @@ struct FileBody {
     PDEVICE_OBJECT named = nullptr;   // referenced; the device the path named
     ACCESS_MASK access = 0;
     bool opened = false;  // the create succeeded: cleanup and close follow
-    bool cleanup_sent = false;
-    bool skip_cleanup = false;
+    // The last handle may be closed by one thread while another cleans up (harness): the
+    // cleanup goes out once, to whichever comes first.
+    std::atomic<bool> cleanup_sent{false};
+    std::atomic<bool> skip_cleanup{false};
     std::vector<WCHAR> name;
 };
 
@@ -164,8 +166,7 @@ void SkipCleanup(PFILE_OBJECT file) { Body(file)->skip_cleanup = true; }
 void SendCleanup(PFILE_OBJECT file)
 {
     FileBody *body = Body(file);
-    if (!body->opened || body->cleanup_sent) return;
-    body->cleanup_sent = true;
+    if (!body->opened || body->cleanup_sent.exchange(true)) return;
     FileRequest request;
     request.major = IRP_MJ_CLEANUP;
     std::shared_ptr<IrpRecord> rec;
