@@ -360,7 +360,12 @@ SimPrinter::SimPrinter(PrinterConfig config) : impl_(std::make_unique<Impl>())
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     impl_->device = device;
     UNICODE_STRING link = Counted(impl_->config.hardware_id);
-    IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(IoCreateSymbolicLink(&link, &name))) {
+        // Two printers under one hardware id would make opens ambiguous.
+        IoDeleteDevice(device);
+        ReleaseDriver(impl_.get(), impl_->index);
+        throw std::invalid_argument("hardware id already in use: " + Narrow(impl_->config.hardware_id));
+    }
     reg::CreateKey(impl_->PresenceKey());
 }
 

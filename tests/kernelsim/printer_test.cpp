@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -470,6 +471,9 @@ TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
         EXPECT_EQ(ksim::FromUnicodeString(first.Device()->DriverObject->DriverName), u16(u"\\Driver\\SimUsbPrint"));
         EXPECT_TRUE(first.Device()->Flags & DO_BUFFERED_IO);
         EXPECT_FALSE(first.Device()->Flags & DO_DEVICE_INITIALIZING);
+        EXPECT_THROW(SimPrinter duplicate, std::invalid_argument);  // same hardware id
+        EXPECT_TRUE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
+        EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint1"));
         {
             SimPrinter second(other);
             EXPECT_EQ(ksim::SymbolicLinkTarget(second.HardwareId()), u16(u"\\Device\\SimUsbPrint1"));
