@@ -13,6 +13,7 @@
 
 #include <ksim/ksim.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -129,6 +130,9 @@ int64_t KeNow();
 void KeAdvance(int64_t ticks);
 void KeSettle();
 void KeWaitUntil(const std::function<bool()> &pred);
+// Real time after which a clock that cannot move is reported as clock-stuck (20 s; tests of
+// the guard itself shorten it). Reset with the kernel.
+void KeSetStuckLimit(std::chrono::milliseconds limit);
 // Participants: threads whose running stops the virtual clock. Register counts the new
 // participant as running; Bind makes the calling host thread that participant.
 struct ParticipantRecord;

@@ -36,7 +36,7 @@ struct ParticipantRecord {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-constexpr auto kStuckLimit = std::chrono::seconds(20);
+constexpr auto kDefaultStuckLimit = std::chrono::milliseconds(20000);
 
 struct WaitRecord {
     const std::function<bool()> *satisfied = nullptr;  // may be empty
@@ -63,6 +63,7 @@ struct Dispatcher {
     size_t running = 0;  // participants not blocked in a dispatcher wait
     bool stopping = false;
     std::unordered_map<PKTHREAD, size_t> mutexes_owned;  // mutexes each thread holds
+    std::chrono::milliseconds stuck_limit = kDefaultStuckLimit;  // real time before clock-stuck
     std::atomic<uint64_t> generation{1};  // read without the lock by per-thread state
 };
 
@@ -180,13 +181,13 @@ struct WaitSpec {
     std::function<void()> acquire;
     std::optional<int64_t> deadline;  // absolute, kernel clock
     bool yields = false;              // loses ties against kernel waits (Advance)
-    bool guard = false;               // gives up after kStuckLimit of real time (test API)
+    bool guard = false;               // gives up after stuck_limit of real time (test API)
 };
 
 WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &spec, bool system)
 {
     Dispatcher &d = D();
-    auto limit = SteadyClock::now() + kStuckLimit;
+    auto limit = SteadyClock::now() + D().stuck_limit;
     for (;;) {
         if (spec.satisfied && spec.satisfied()) {
             if (spec.acquire) spec.acquire();
@@ -223,7 +224,7 @@ WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &spec)
     rec.yields = spec.yields;
     rec.system = system;
     rec.participant = CurrentParticipant();
-    auto limit = SteadyClock::now() + kStuckLimit;
+    auto limit = SteadyClock::now() + D().stuck_limit;
     for (;;) {
         rec.woken = rec.by_time = rec.acquired = false;
         d.waiters.push_back(&rec);
@@ -239,12 +240,13 @@ WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &spec)
             }
             if (d.cv.wait_until(lock, limit) == std::cv_status::timeout && !rec.woken) {
                 // Some participant has run (or been blocked outside the kernel, in a join or a
-                // host mutex) for 20 s of real time, so the clock could not move: a test that
+                // host mutex) for stuck_limit of real time, so the clock could not move: a test that
                 // would hang. Say who, and let this wait end so the test can fail instead.
                 d.waiters.remove(&rec);
                 MarkRunning(&rec, spec.deadline.has_value());
                 std::string running = RunningParticipants();
-                RecordViolation("clock-stuck", "no quiescent state within 20 s of real time; running: " + running);
+                RecordViolation("clock-stuck", "no quiescent state within " + std::to_string(d.stuck_limit.count()) +
+                                                   " ms of real time; running: " + running);
                 if (spec.guard) return WaitResult::Stuck;
                 if (*spec.deadline > d.now) d.now = *spec.deadline;
                 return WaitResult::TimedOut;
@@ -425,7 +427,14 @@ void KeReset(ClockMode mode)
     d.running = 0;
     d.stopping = false;
     d.mutexes_owned.clear();
+    d.stuck_limit = kDefaultStuckLimit;
     d.generation++;
+}
+
+void KeSetStuckLimit(std::chrono::milliseconds limit)
+{
+    std::lock_guard<std::mutex> guard(D().mutex);
+    D().stuck_limit = limit;
 }
 
 ClockMode KeClockMode()
@@ -475,7 +484,7 @@ void KeSettle()
 // evaluations the clock moves to the next pending deadline and everything due then runs.
 void KeWaitUntil(const std::function<bool()> &pred)
 {
-    auto limit = SteadyClock::now() + kStuckLimit;
+    auto limit = SteadyClock::now() + D().stuck_limit;
     for (;;) {
         KeSettle();
         if (pred()) return;

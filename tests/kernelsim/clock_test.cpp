@@ -1,6 +1,8 @@
 // The kernel clock: virtual time moves only when every participant waits, in deadline order.
 #include "common/kernel_test.h"
 
+#include "../../kernelsim/src/core.h"
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -207,6 +209,48 @@ TEST_F(ClockTest, DelayedSetterRunsBeforeTheControllerAtTheSameDeadline)
     EXPECT_TRUE(ctx.done);
     ksim::Settle();
     ZwClose(handle);
+}
+
+TEST_F(ClockTest, SettleGivesUpOnAParticipantThatNeverBlocks)
+{
+    ksim::detail::KeSetStuckLimit(std::chrono::milliseconds(200));
+    std::promise<void> registered;
+    std::atomic<bool> release{false};
+    std::thread hog([&] {
+        ksim::Participant me;
+        registered.set_value();
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    });
+    registered.get_future().wait();
+    auto start = std::chrono::steady_clock::now();
+    ksim::Settle();  // returns, with a violation, instead of hanging
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    auto seen = ksim::Violations();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].detail.find("test participant thread"), std::string::npos) << seen[0].detail;
+    ExpectViolations({"clock-stuck"});
+    release = true;
+    hog.join();
+}
+
+TEST_F(ClockTest, ATimedWaitTheClockCannotReachEndsWithAViolation)
+{
+    // The controller keeps running on host time (as a test blocked in a join would); the
+    // worker's 1 ms wait cannot come due, so the guard ends it and names the controller.
+    ksim::detail::KeSetStuckLimit(std::chrono::milliseconds(200));
+    Poller p;
+    Start(&p, kMs);
+    auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (p.cycles == 0 && std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Stop(&p);
+    EXPECT_EQ(p.cycles, 1);
+    EXPECT_EQ(p.last_wake, kMs);  // the clock jumped to the abandoned deadline
+    auto seen = ksim::Violations();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].detail.find("controller"), std::string::npos) << seen[0].detail;
+    ExpectViolations({"clock-stuck"});
 }
 
 class RealTimeClockTest : public KernelTest {
