@@ -49,4 +49,9 @@ mutate "set-wait-mask takes the locks in the other order" "WAITS SURPRISE" "inva
 mutate "cleanup forgets the reads it still holds" "READS SURPRISE" "assertion violated" \
     's{x = pendingRead;(\s+/\* CancelHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
 
+# A second removal-notify request that takes the slot of the parked one: the first is in no
+# place any more, and the removal completes only the second.
+mutate "a second notify request replaces the parked one" "NOTIFY SURPRISE" "assertion violated" \
+    's{:: notifyIrp != NONE -> atomic}{:: false -> atomic}'
+
 exit $status
