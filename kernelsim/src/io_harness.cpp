@@ -192,6 +192,7 @@ void IoInitialize()
 // Requests still outstanding stay counted, for the leak check that follows.
 void IoShutdown()
 {
+    io::JoinDeferredReleases();
     io::PnpShutdown();
 }
 

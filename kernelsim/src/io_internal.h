@@ -88,6 +88,7 @@ struct IrpRecord {
 PIRP AllocateIrp(CCHAR stack_size, std::shared_ptr<IrpRecord> *record);
 std::shared_ptr<IrpRecord> RecordOf(PIRP irp);  // null when the IRP is not live
 void ResetIrps();  // kernel teardown
+void JoinDeferredReleases();  // waits for the workers that release files from raised IRQL
 // Blocks as a kernel wait until the I/O manager has finished the request.
 void WaitForRecord(const std::shared_ptr<IrpRecord> &record);
 // IoCancelIrp on a request issued by the I/O manager, safe against its concurrent completion.

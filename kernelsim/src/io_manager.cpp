@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <deque>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -97,6 +98,56 @@ void UnlinkFromDriverLocked(PDEVICE_OBJECT device)
     }
 }
 
+// ---- deferred release of files ---------------------------------------------------------------
+// A request's file reference may be the file's last, and its release sends IRP_MJ_CLOSE, which
+// a driver expects at PASSIVE_LEVEL. A driver may complete at DISPATCH_LEVEL, even holding its
+// own spin lock; the I/O manager then leaves the release to a worker thread of the system
+// process, as Windows defers such object deletions.
+struct DeferredReleases {
+    std::mutex mutex;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Worker> workers;
+};
+DeferredReleases &Deferred()
+{
+    static DeferredReleases d;
+    return d;
+}
+
+void ReleaseFileReference(PFILE_OBJECT file)
+{
+    if (CurrentIrql() == PASSIVE_LEVEL) {
+        ObRelease(file);
+        return;
+    }
+    // The worker counts as running from now on, so the clock waits for it.
+    ParticipantRecord *participant = RegisterParticipant("deferred file release");
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    DeferredReleases &d = Deferred();
+    std::lock_guard<std::mutex> guard(d.mutex);
+    for (auto it = d.workers.begin(); it != d.workers.end();) {
+        if (!*it->finished) {
+            ++it;
+            continue;
+        }
+        it->thread.join();
+        it = d.workers.erase(it);
+    }
+    std::thread worker([participant, file, finished] {
+        BindParticipant(participant);
+        {
+            ScopedProcess system(Process::System);
+            ObRelease(file);
+        }
+        *finished = true;
+        UnregisterParticipant();
+    });
+    d.workers.push_back({std::move(worker), finished});
+}
+
 // ---- completion ---------------------------------------------------------------------------
 // The I/O manager's own completion, once every driver is done with the request: hand the
 // results to the requester and release what the request held.
@@ -154,7 +205,7 @@ void FinishRequest(const std::shared_ptr<IrpRecord> &rec)
     }
     // The request's file reference goes before waiters learn of the completion, so that a
     // close it was holding back has been sent by then.
-    if (file != nullptr) ObRelease(file);
+    if (file != nullptr) ReleaseFileReference(file);
     std::lock_guard<std::mutex> lock(DispatcherMutex());
     rec->done = true;
     WakeWaiters();
@@ -293,6 +344,17 @@ size_t IoOutstandingIrps()
 }
 
 namespace io {
+void JoinDeferredReleases()
+{
+    std::vector<DeferredReleases::Worker> workers;
+    {
+        DeferredReleases &d = Deferred();
+        std::lock_guard<std::mutex> guard(d.mutex);
+        workers.swap(d.workers);
+    }
+    for (auto &w : workers) w.thread.join();
+}
+
 // Forgets every IRP (kernel teardown: leaks have been reported by then).
 void ResetIrps()
 {

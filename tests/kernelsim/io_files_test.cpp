@@ -217,7 +217,7 @@ TEST_F(FileTest, SynchronousHandleWaitsForCompletionAndAdvancesItsPosition)
         offsets.push_back(loc->Parameters.Read.ByteOffset.QuadPart);
         return Pend(device, irp);
     });
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, exited{false};
     std::thread worker([&] {  // completes each read 1 to 2 ms (of kernel time) after it arrives
         ksim::Participant participant;
         LARGE_INTEGER tick;
@@ -231,6 +231,7 @@ TEST_F(FileTest, SynchronousHandleWaitsForCompletionAndAdvancesItsPosition)
                 KeDelayExecutionThread(KernelMode, FALSE, &tick);
             }
         }
+        exited = true;
     });
     HANDLE file = Create(u"\\Device\\Q", SYNCHRONIZE | FILE_READ_DATA, FILE_SYNCHRONOUS_IO_NONALERT);
     IO_STATUS_BLOCK iosb{};
@@ -243,6 +244,7 @@ TEST_F(FileTest, SynchronousHandleWaitsForCompletionAndAdvancesItsPosition)
     EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 8, nullptr, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(offsets, (std::vector<LONGLONG>{0, 3}));
     stop = true;
+    ksim::WaitUntil([&] { return exited.load(); });  // a kernel wait: the worker's delay can end
     worker.join();
     ZwClose(file);
 }
@@ -334,6 +336,37 @@ TEST_F(FileTest, CleanupGoesAtOnceAndCloseWhenTheLastRequestEnds)
     auto seen = Seen(toy);
     EXPECT_EQ(std::vector<UCHAR>(seen.begin() + 4, seen.end()),
               (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
+TEST_F(FileTest, CloseReleasedByACompletionAtDispatchLevelArrivesLaterAtPassiveLevel)
+{
+    static KIRQL close_irql;
+    static bool close_during_completion;
+    close_irql = 0xFF;
+    close_during_completion = false;
+    ToyDevice *toy = Make(u"\\Device\\Q", [](PDEVICE_OBJECT device, PIRP irp) {
+        UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+        if (major == IRP_MJ_CLOSE) close_irql = KeGetCurrentIrql();
+        if (major != IRP_MJ_READ) return Complete(irp, STATUS_SUCCESS);
+        return Pend(device, irp);
+    });
+    std::unique_ptr<ksim::AppFile> file;
+    ASSERT_EQ(ksim::AppFile::Open(u"\\Device\\Q", &file), STATUS_SUCCESS);
+    ksim::PendingIo read = file->ReadAsync(4);
+    file->Close();  // the read now holds the file's last reference
+    PIRP irp = Take(toy);
+    ASSERT_NE(irp, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&toy->queue.lock, &irql);  // completing under the driver's own lock
+    Complete(irp, STATUS_SUCCESS);
+    auto seen = Seen(toy);
+    close_during_completion = std::find(seen.begin(), seen.end(), IRP_MJ_CLOSE) != seen.end();
+    KeReleaseSpinLock(&toy->queue.lock, irql);
+    EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
+    ksim::Settle();
+    EXPECT_FALSE(close_during_completion);
+    EXPECT_EQ(Seen(toy).back(), IRP_MJ_CLOSE);
+    EXPECT_EQ(close_irql, PASSIVE_LEVEL);
 }
 
 TEST_F(FileTest, DeviceObjectPointerKeepsTheFileUntilDereferenced)
