@@ -16,8 +16,10 @@ protected:
     struct Row {
         Kind kind;
         const char *name;
+        const char16_t *port_name;  // each row has a port and a printer of its own
+        int printer;
     };
-    static constexpr Row kRows[] = {{Kind::Read, "read"}, {Kind::WaitOnMask, "wait-on-mask"}};
+    static constexpr Row kRows[] = {{Kind::Read, "read", u"LPT3", 1}, {Kind::WaitOnMask, "wait-on-mask", u"LPT4", 2}};
 
     // Sends a request of the kind that will wait: a read on an empty ring under all-zero
     // time-outs, or a wait-on-mask request.
@@ -48,7 +50,7 @@ TEST_F(HandshakeLateRequestTest, RequestParkedAfterSurpriseRemovalIsCompletedByC
 {
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
-        Port &port = AddPort(row.kind == Kind::Read ? u"LPT3" : u"LPT4");
+        Port &port = AddPort(row.port_name, ConfigFor(kClass3, row.printer));
         ksim::AppFile &file = OpenPort(port);
         port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
         ksim::AdvanceMs(12);
@@ -78,7 +80,7 @@ TEST_F(HandshakeLateRequestTest, DISABLED_RequestArrivingAfterCleanupIsNotLeftWa
 {
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
-        Port &port = AddPort(row.kind == Kind::Read ? u"LPT3" : u"LPT4");
+        Port &port = AddPort(row.port_name, ConfigFor(kClass3, row.printer));
         ksim::AppFile &file = OpenPort(port);
         file.CleanupOnly();
 
