@@ -100,6 +100,14 @@ std::vector<Violation> CheckLeaks()
     if (size_t irps = detail::IoOutstandingIrps(); irps > 0) {
         found.push_back({"leak-irp", std::to_string(irps) + " request(s) allocated and never freed or completed"});
     }
+    // The checking thread (the controller, which also ran the dispatch routines it sent)
+    // must be back at PASSIVE_LEVEL with no spin lock held.
+    if (KIRQL irql = detail::CurrentIrql(); irql != PASSIVE_LEVEL) {
+        found.push_back({"irql-left-raised", "the checking thread is still at IRQL " + std::to_string(irql)});
+    }
+    if (size_t held = detail::HeldSpinLocks(); held > 0) {
+        found.push_back({"spinlock-left-held", "the checking thread still holds " + std::to_string(held) + " spin lock(s)"});
+    }
     detail::ExCheckLeaks(&found);
     detail::ObCheckLeaks(&found);
     detail::PsCheckLeaks(&found);
@@ -117,8 +125,28 @@ void Settle() { detail::KeSettle(); }
 
 void WaitUntil(const std::function<bool()> &pred) { detail::KeWaitUntil(pred); }
 
-Participant::Participant() { detail::BindParticipant(detail::RegisterParticipant("test participant thread")); }
+namespace {
+// A Participant made on a thread that already is one (the controller, or a nested scope)
+// changes nothing; only the outermost one registers and unregisters.
+thread_local int tl_nested_participants = 0;
+}  // namespace
 
-Participant::~Participant() { detail::UnregisterParticipant(); }
+Participant::Participant()
+{
+    if (detail::CurrentParticipant() != nullptr) {
+        tl_nested_participants++;
+        return;
+    }
+    detail::BindParticipant(detail::RegisterParticipant("test participant thread"));
+}
+
+Participant::~Participant()
+{
+    if (tl_nested_participants > 0) {
+        tl_nested_participants--;
+        return;
+    }
+    detail::UnregisterParticipant();
+}
 
 }  // namespace ksim

@@ -180,6 +180,20 @@ TEST_F(ClockTest, ARunningParticipantHoldsTheClock)
     EXPECT_EQ(ksim::Now(), 4 * kMs);
 }
 
+TEST_F(ClockTest, AParticipantScopeOnTheControllerChangesNothing)
+{
+    Poller p;
+    Start(&p, kMs);
+    {
+        ksim::Participant again;  // the controller already is one
+        ksim::AdvanceMs(3);
+    }
+    ksim::AdvanceMs(2);  // a broken nesting would leave a phantom runner and stop the clock
+    EXPECT_EQ(p.cycles, 5);
+    EXPECT_TRUE(ksim::Violations().empty()) << ViolationsText(ksim::Violations());
+    Stop(&p);
+}
+
 TEST_F(ClockTest, WaitUntilLetsTimeRunUntilTheConditionHolds)
 {
     Poller p;

@@ -169,6 +169,19 @@ TEST_F(VerifierTest, EachRuleFiresOnItsWrongSequence)
     }
 }
 
+TEST_F(VerifierTest, TeardownCheckFindsTheControllerLeftRaisedOrHoldingALock)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    auto leaks = ksim::CheckLeaks();
+    ExpectViolations({"irql-left-raised", "spinlock-left-held"});
+    EXPECT_EQ(leaks.size(), 2u);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_TRUE(ksim::CheckLeaks().empty());
+}
+
 TEST_F(VerifierTest, CorrectSequencesRecordNothing)
 {
     KSPIN_LOCK lock;
