@@ -182,6 +182,18 @@ TEST_F(VerifierTest, TeardownCheckFindsTheControllerLeftRaisedOrHoldingALock)
     EXPECT_TRUE(ksim::CheckLeaks().empty());
 }
 
+TEST_F(VerifierTest, ARequestNeverFreedIsALeak)
+{
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(irp, nullptr);
+    auto leaks = ksim::CheckLeaks();
+    ASSERT_FALSE(leaks.empty());
+    EXPECT_EQ(leaks[0].rule, "leak-irp");
+    ksim::ClearViolations();
+    IoFreeIrp(irp);
+    EXPECT_TRUE(ksim::CheckLeaks().empty());
+}
+
 TEST_F(VerifierTest, CorrectSequencesRecordNothing)
 {
     KSPIN_LOCK lock;
