@@ -6,6 +6,7 @@
 // time is the driver path's mean, the counters its order statistics and the floor's.
 #include "port_bench.h"
 
+#include <random>
 #include <thread>
 
 namespace {
@@ -79,6 +80,8 @@ void BM_ReplyLatency(benchmark::State &state)
 {
     std::vector<double> driver_ms, floor_ms;
     int late = 0;
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> offset_us(0, 999);
     {
         portbench::Rig rig(1);
         if (!rig.Ok() || !rig.OpenAll()) {
@@ -104,6 +107,9 @@ void BM_ReplyLatency(benchmark::State &state)
                 state.SkipWithError("the read thread put no read on the printer");
                 break;
             }
+            // A printer answers whenever it has something to say, not in step with the driver's
+            // cycle: the reply comes at a random moment within the next poll period.
+            std::this_thread::sleep_for(std::chrono::microseconds(offset_us(random)));
             auto read = port.file->ReadAsync(kReadLength);
             auto t0 = portbench::Clock::now();
             port.printer->QueueReply(kReply);
@@ -141,7 +147,15 @@ void BM_ReplyLatency(benchmark::State &state)
     }
     state.counters["p50_ms"] = portbench::Percentile(driver_ms, 0.50);
     state.counters["p99_ms"] = portbench::Percentile(driver_ms, 0.99);
+    state.counters["p90_ms"] = portbench::Percentile(driver_ms, 0.90);
     state.counters["max_ms"] = portbench::Percentile(driver_ms, 1.0);
+    // The distribution in coarse bins, as shares of the replies.
+    const double bins[] = {0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 5.0};
+    const char *names[] = {"<0.25ms", "<0.5ms", "<0.75ms", "<1ms", "<1.5ms", "<2ms", "<5ms"};
+    for (size_t b = 0; b < sizeof(bins) / sizeof(bins[0]); b++) {
+        double below = double(std::count_if(driver_ms.begin(), driver_ms.end(), [&](double v) { return v < bins[b]; }));
+        state.counters[names[b]] = driver_ms.empty() ? 0 : below / double(driver_ms.size());
+    }
     state.counters["poll_period_ms"] = 1.0;
     state.counters["p50/poll_period"] = portbench::Percentile(driver_ms, 0.50) / 1.0;
     state.counters["late_replies"] = late;
