@@ -33,7 +33,7 @@ struct BusPdo {
 namespace {
 
 constexpr CSHORT kIoTypeDriver = 4;
-constexpr ULONG kInterfaceTag = 0x20206f49;  // 'Io  '
+constexpr ULONG kInterfaceTag = 0x496F2020;  // 'Io  ', first character most significant
 
 struct Interface {
     u16 link;
