@@ -54,4 +54,8 @@ mutate "cleanup forgets the reads it still holds" "READS SURPRISE" "assertion vi
 mutate "a second notify request replaces the parked one" "NOTIFY SURPRISE" "assertion violated" \
     's{:: notifyIrp != NONE -> atomic}{:: false -> atomic}'
 
+# The purge completing whatever PendingReadIrp holds, without looking for an empty slot.
+mutate "the purge completes an empty PendingReadIrp" "READS SURPRISE" "assertion violated (x!=255)" \
+    's{(AbortPendingRead: take and empty the slot \*/\n\s+if\n\s+):: x != NONE ->}{$1:: true ->}'
+
 exit $status
