@@ -105,6 +105,20 @@ void Log(const FileCreateCall &call)
     t.creates.push_back(call);
 }
 
+// Whether the path names an entry of one of the namespace's directories. Otherwise a
+// directory on its way is missing, which Windows reports as a path (not a name) not found.
+bool InKnownDirectory(const u16 &path)
+{
+    size_t last = path.rfind(u'\\');
+    if (last == 0 || last == u16::npos) return true;
+    u16 parent = path.substr(0, last);
+    for (const char16_t *directory : {u"\\Device", u"\\DosDevices", u"\\??", u"\\GLOBAL??", u"\\BaseNamedObjects",
+                                      u"\\Driver", u"\\REGISTRY"}) {
+        if (EqualsInsensitive(parent, directory)) return true;
+    }
+    return false;
+}
+
 bool IsSynchronous(PFILE_OBJECT file) { return (file->Flags & FO_SYNCHRONOUS_IO) != 0; }
 
 // Read and write: the shared part of ZwReadFile and ZwWriteFile.
@@ -181,6 +195,7 @@ NTSTATUS OpenFile(const FileOpen &open, HANDLE *handle, PFILE_OBJECT *file)
     void *object = nullptr;
     u16 remaining;
     NTSTATUS status = ObResolve(open.path, &object, &remaining);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND && !InKnownDirectory(open.path)) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (!NT_SUCCESS(status)) return status;
     ObType type;
     if (!ObIsObject(object, &type) || type != ObType::Device) {

@@ -128,6 +128,7 @@ TEST_F(FileTest, FailedOpensLeaveNoHandleAndSendNothingMore)
     });
     size_t handles = ksim::HandleCount(ksim::Process::Application);
     Create(u"\\Device\\Nothing", FILE_READ_DATA, 0, STATUS_OBJECT_NAME_NOT_FOUND);
+    Create(u"\\??\\NOPORT\\x", FILE_READ_DATA, 0, STATUS_OBJECT_PATH_NOT_FOUND);  // a missing step on the way
     Create(u"\\Device\\Refusing", FILE_READ_DATA, 0, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Seen(refusing), std::vector<UCHAR>{IRP_MJ_CREATE});  // no cleanup, no close
 
@@ -137,11 +138,12 @@ TEST_F(FileTest, FailedOpensLeaveNoHandleAndSendNothingMore)
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), handles);
 
     auto calls = ksim::FileCreates();
-    ASSERT_EQ(calls.size(), 3u);
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].status, STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(calls[1].status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(calls[2].status, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(ksim::CallCount(ksim::Fault::FileOpen), 3u);
+    EXPECT_EQ(calls[1].status, STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(calls[2].status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(calls[3].status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(ksim::CallCount(ksim::Fault::FileOpen), 4u);
 }
 
 TEST_F(FileTest, CreateAbovePassiveLevelIsAViolation)
