@@ -380,6 +380,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject)
 {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
     NTSTATUS status;
     if (FaultFires(Fault::DeviceCreation, &status)) return status;
@@ -422,6 +423,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     DeviceNode *node = Node(DeviceObject);
     u16 name;
     {
@@ -441,6 +443,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     NTSTATUS status;
     if (FaultFires(Fault::Attach, &status)) return nullptr;
     std::lock_guard<std::mutex> guard(DeviceMutex());
@@ -492,6 +495,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
     IoSetNextIrpStackLocation(Irp);
     if (Irp->CurrentLocation <= 0) {
         RecordViolation("irp-stack-overflow",
@@ -537,6 +541,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
+    CheckIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     auto &t = Irps();
     std::shared_ptr<IrpRecord> rec;
     {

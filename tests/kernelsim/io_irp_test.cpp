@@ -56,6 +56,21 @@ TEST_F(IrpTest, InjectedCreationFaultFailsTheCallOnly)
     EXPECT_NE(Make(), nullptr);
 }
 
+TEST_F(IrpTest, DeviceServicesAbovePassiveLevelAreViolations)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver_->Object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    KeLowerIrql(old);
+    ExpectViolations({"passive-required"});
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoDeleteDevice(device);
+    KeLowerIrql(old);
+    ExpectViolations({"passive-required"});
+}
+
 TEST_F(IrpTest, AttachGoesOnTopOfTheWholeStack)
 {
     ToyDevice *bottom = Make(u"\\Device\\Bottom");
