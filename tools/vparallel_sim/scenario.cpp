@@ -264,6 +264,10 @@ private:
     {
         SimPort &port = *run.port;
         if (!port.file) return;
+        // The application keeps the port a moment after its last reply, long enough for the read
+        // thread to be back on the device: cleanup then has a read to end, and a class 3 printer
+        // is sent the status request that ends it.
+        ksim::AdvanceMs(kIdleBeforeCloseMs);
         const size_t threads = ksim::LiveSystemThreads();
         const size_t requests = port.printer->StatusRequests();
         const double t0 = NowMs();

@@ -22,6 +22,9 @@ extern const std::vector<uint8_t> kStatusRequest;
 // Application writes carry at most this many bytes, so that a long job shows progress.
 constexpr size_t kJobChunk = size_t(64) << 10;
 
+// How long the application keeps the port open after its last reply before it closes it.
+constexpr int64_t kIdleBeforeCloseMs = 20;
+
 // How long a step may wait for the driver on the kernel clock before it counts as failed.
 constexpr int64_t kReplyLimitMs = 2000;
 
