@@ -16,7 +16,7 @@ pan_run() {
     rm -f "$work"/pan* "$work/handshake.pml.trail"
     # shellcheck disable=SC2086
     (cd "$work" && "$SPIN" -a $defines handshake.pml >/dev/null) || { echo "spin -a failed"; return 1; }
-    (cd "$work" && "$CC" -O2 -w -DSAFETY -DNOBOUNDCHECK -DCOLLAPSE -DMEMLIM=1024 -o pan pan.c) ||
+    (cd "$work" && "$CC" ${PAN_OPT:--O1} -w -DSAFETY -DNOBOUNDCHECK -DCOLLAPSE -DMEMLIM=1024 -o pan pan.c) ||
         { echo "cc failed"; return 1; }
     # shellcheck disable=SC2086
     (cd "$work" && timeout "$MODEL_TIMEOUT" ./pan -m10000 $3)
