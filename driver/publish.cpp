@@ -41,14 +41,13 @@ union VALUE_RECORD {
  * is refused: a number or binary blob taken as text would publish a meaningless DOS name, and an
  * empty name would make "\DosDevices\" itself a link.
  */
-NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
+/* Opens the hardware key with Access and queries PortName into Record. A refused open is
+ * returned as it is; *Denied tells a query refused for the key's access. */
+NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECORD *Record, BOOLEAN *Denied)
 {
-    VALUE_RECORD record;
-    RtlZeroMemory(&record, sizeof(record));
-    RtlZeroMemory(Name, kNameBytes);
-
+    *Denied = FALSE;
     HANDLE key = NULL;
-    NTSTATUS status = IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
+    NTSTATUS status = IoOpenDeviceRegistryKey(Pdo, PLUGPLAY_REGKEY_DEVICE, Access, &key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -58,9 +57,27 @@ NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
     ULONG resultLength = 0;
     /* A record longer than the buffer comes back as STATUS_BUFFER_OVERFLOW, a warning that
      * NT_SUCCESS rejects along with the errors. */
-    status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, &record, VP_QUERY_BUFFER_BYTES,
+    status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, Record, VP_QUERY_BUFFER_BYTES,
                              &resultLength);
     ZwClose(key);
+    *Denied = status == STATUS_ACCESS_DENIED;
+    return status;
+}
+
+NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
+{
+    VALUE_RECORD record;
+    RtlZeroMemory(&record, sizeof(record));
+    RtlZeroMemory(Name, kNameBytes);
+
+    /* Windows does not check a kernel-mode handle's access, so the read-control mask is enough
+     * there; a host that does check it refuses the query, and the key is opened again with
+     * query access. */
+    BOOLEAN denied = FALSE;
+    NTSTATUS status = QueryPortNameRecord(Pdo, STANDARD_RIGHTS_READ, &record, &denied);
+    if (denied) {
+        status = QueryPortNameRecord(Pdo, KEY_QUERY_VALUE, &record, &denied);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -279,7 +279,10 @@ static NTSTATUS OpenOwnReadEvent(PREAD_THREAD_STATE State)
         State->ReadEventHandle = NULL;
         return status;
     }
-    status = ObReferenceObjectByHandle(State->ReadEventHandle, EVENT_ALL_ACCESS, *ExEventObjectType, KernelMode,
+    /* The handle was made just above, so its type is known and not checked: the kernel's object
+     * type variables are data imports that the headers of some compilers declare one level of
+     * indirection apart, which would hand over a wrong type pointer. */
+    status = ObReferenceObjectByHandle(State->ReadEventHandle, EVENT_ALL_ACCESS, NULL, KernelMode,
                                        (PVOID *)&State->ReadEvent, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(State->ReadEventHandle);
