@@ -184,44 +184,44 @@ struct WaitSpec {
     bool guard = false;               // gives up after stuck_limit of real time (test API)
 };
 
-WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &spec, bool system)
+WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &wanted, bool system)
 {
     Dispatcher &d = D();
     auto limit = SteadyClock::now() + D().stuck_limit;
     for (;;) {
-        if (spec.satisfied && spec.satisfied()) {
-            if (spec.acquire) spec.acquire();
+        if (wanted.satisfied && wanted.satisfied()) {
+            if (wanted.acquire) wanted.acquire();
             return WaitResult::Satisfied;
         }
         if (system && d.stopping) throw ThreadExitRequest{};
-        if (spec.deadline) {
-            if (NowLocked() >= *spec.deadline) return WaitResult::TimedOut;
-            d.cv.wait_until(lock, std::min(RealTimeOf(*spec.deadline), SteadyClock::now() + std::chrono::milliseconds(5)));
+        if (wanted.deadline) {
+            if (NowLocked() >= *wanted.deadline) return WaitResult::TimedOut;
+            d.cv.wait_until(lock, std::min(RealTimeOf(*wanted.deadline), SteadyClock::now() + std::chrono::milliseconds(5)));
         } else {
-            if (spec.guard && SteadyClock::now() > limit) return WaitResult::Stuck;
+            if (wanted.guard && SteadyClock::now() > limit) return WaitResult::Stuck;
             // Test predicates may depend on state changed without a kernel call: poll too.
-            d.cv.wait_for(lock, std::chrono::milliseconds(spec.guard ? 1 : 50));
+            d.cv.wait_for(lock, std::chrono::milliseconds(wanted.guard ? 1 : 50));
         }
     }
 }
 
-WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &spec)
+WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &wanted)
 {
     Dispatcher &d = D();
     bool system = CurrentIsSystemThread();
     if (system && d.stopping) throw ThreadExitRequest{};
-    if (spec.satisfied && spec.satisfied()) {
-        if (spec.acquire) spec.acquire();
+    if (wanted.satisfied && wanted.satisfied()) {
+        if (wanted.acquire) wanted.acquire();
         return WaitResult::Satisfied;
     }
-    if (spec.deadline && *spec.deadline <= NowLocked()) return WaitResult::TimedOut;
-    if (d.mode == ClockMode::RealTime) return WaitRealTime(lock, spec, system);
+    if (wanted.deadline && *wanted.deadline <= NowLocked()) return WaitResult::TimedOut;
+    if (d.mode == ClockMode::RealTime) return WaitRealTime(lock, wanted, system);
 
     WaitRecord rec;
-    rec.satisfied = &spec.satisfied;
-    rec.acquire = &spec.acquire;
-    rec.deadline = spec.deadline;
-    rec.yields = spec.yields;
+    rec.satisfied = &wanted.satisfied;
+    rec.acquire = &wanted.acquire;
+    rec.deadline = wanted.deadline;
+    rec.yields = wanted.yields;
     rec.system = system;
     rec.participant = CurrentParticipant();
     auto limit = SteadyClock::now() + D().stuck_limit;
@@ -234,7 +234,7 @@ WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &spec)
         }
         CheckQuiescence();
         while (!rec.woken) {
-            if (!spec.guard && !spec.deadline) {
+            if (!wanted.guard && !wanted.deadline) {
                 d.cv.wait(lock);
                 continue;
             }
@@ -243,19 +243,19 @@ WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &spec)
                 // host mutex) for stuck_limit of real time, so the clock could not move: a test that
                 // would hang. Say who, and let this wait end so the test can fail instead.
                 d.waiters.remove(&rec);
-                MarkRunning(&rec, spec.deadline.has_value());
+                MarkRunning(&rec, wanted.deadline.has_value());
                 std::string running = RunningParticipants();
                 RecordViolation("clock-stuck", "no quiescent state within " + std::to_string(d.stuck_limit.count()) +
                                                    " ms of real time; running: " + running);
-                if (spec.guard) return WaitResult::Stuck;
-                if (*spec.deadline > d.now) d.now = *spec.deadline;
+                if (wanted.guard) return WaitResult::Stuck;
+                if (*wanted.deadline > d.now) d.now = *wanted.deadline;
                 return WaitResult::TimedOut;
             }
         }
         if (rec.killed) throw ThreadExitRequest{};
         if (rec.acquired) return WaitResult::Satisfied;
-        if (spec.satisfied && spec.satisfied()) {
-            if (spec.acquire) spec.acquire();
+        if (wanted.satisfied && wanted.satisfied()) {
+            if (wanted.acquire) wanted.acquire();
             return WaitResult::Satisfied;
         }
         if (rec.by_time) return WaitResult::TimedOut;
@@ -300,10 +300,10 @@ void WakeWaiters()
 bool DispatcherWait(std::unique_lock<std::mutex> &lock, const std::function<bool()> &satisfied,
                     const LARGE_INTEGER *timeout)
 {
-    WaitSpec spec;
-    spec.satisfied = satisfied;
-    spec.deadline = DeadlineFrom(timeout);
-    return WaitCore(lock, spec) == WaitResult::Satisfied;
+    WaitSpec wanted;
+    wanted.satisfied = satisfied;
+    wanted.deadline = DeadlineFrom(timeout);
+    return WaitCore(lock, wanted) == WaitResult::Satisfied;
 }
 
 bool ObjectSignalled(DISPATCHER_HEADER *header, PKTHREAD waiter)
@@ -457,11 +457,11 @@ void KeAdvance(int64_t ticks)
         KeSettle();
         return;
     }
-    WaitSpec spec;
-    spec.deadline = NowLocked() + ticks;
-    spec.yields = true;
-    spec.guard = true;
-    WaitCore(lock, spec);
+    WaitSpec wanted;
+    wanted.deadline = NowLocked() + ticks;
+    wanted.yields = true;
+    wanted.guard = true;
+    WaitCore(lock, wanted);
 }
 
 void KeSettle()
@@ -471,12 +471,12 @@ void KeSettle()
         D().cv.wait_for(lock, std::chrono::milliseconds(5));
         return;
     }
-    WaitSpec spec;
+    WaitSpec wanted;
     // Every participant but the caller is blocked (the caller counts as running once woken).
     ParticipantRecord *me = CurrentParticipant();
-    spec.satisfied = [me] { return D().running == (me != nullptr && !me->blocked ? 1u : 0u); };
-    spec.guard = true;
-    WaitCore(lock, spec);
+    wanted.satisfied = [me] { return D().running == (me != nullptr && !me->blocked ? 1u : 0u); };
+    wanted.guard = true;
+    WaitCore(lock, wanted);
 }
 
 // The test's condition is evaluated outside the lock (it may call anything), and only when every
@@ -613,11 +613,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     auto *header = static_cast<DISPATCHER_HEADER *>(Object);
     PKTHREAD me = CurrentKThread();
     std::unique_lock<std::mutex> lock(DispatcherMutex());
-    WaitSpec spec;
-    spec.satisfied = [=] { return ObjectSignalled(header, me); };
-    spec.acquire = [=] { ObjectAcquired(header, me); };
-    spec.deadline = DeadlineFrom(Timeout);
-    return WaitCore(lock, spec) == WaitResult::Satisfied ? STATUS_WAIT_0 : STATUS_TIMEOUT;
+    WaitSpec wanted;
+    wanted.satisfied = [=] { return ObjectSignalled(header, me); };
+    wanted.acquire = [=] { ObjectAcquired(header, me); };
+    wanted.deadline = DeadlineFrom(Timeout);
+    return WaitCore(lock, wanted) == WaitResult::Satisfied ? STATUS_WAIT_0 : STATUS_TIMEOUT;
 }
 
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
@@ -639,9 +639,9 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     for (ULONG i = 0; i < Count; ++i) headers.push_back(static_cast<DISPATCHER_HEADER *>(Object[i]));
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     ULONG which = 0;
-    WaitSpec spec;
+    WaitSpec wanted;
     if (WaitType == WaitAny) {
-        spec.satisfied = [&] {
+        wanted.satisfied = [&] {
             for (ULONG i = 0; i < Count; ++i) {
                 if (ObjectSignalled(headers[i], me)) {
                     which = i;
@@ -650,17 +650,17 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
             }
             return false;
         };
-        spec.acquire = [&] { ObjectAcquired(headers[which], me); };
+        wanted.acquire = [&] { ObjectAcquired(headers[which], me); };
     } else {
-        spec.satisfied = [&] {
+        wanted.satisfied = [&] {
             return std::all_of(headers.begin(), headers.end(), [&](DISPATCHER_HEADER *h) { return ObjectSignalled(h, me); });
         };
-        spec.acquire = [&] {
+        wanted.acquire = [&] {
             for (DISPATCHER_HEADER *h : headers) ObjectAcquired(h, me);
         };
     }
-    spec.deadline = DeadlineFrom(Timeout);
-    if (WaitCore(lock, spec) != WaitResult::Satisfied) return STATUS_TIMEOUT;
+    wanted.deadline = DeadlineFrom(Timeout);
+    if (WaitCore(lock, wanted) != WaitResult::Satisfied) return STATUS_TIMEOUT;
     return WaitType == WaitAny ? STATUS_WAIT_0 + static_cast<NTSTATUS>(which) : STATUS_WAIT_0;
 }
 
@@ -674,9 +674,9 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     }
     CheckWaitContext(Interval, "KeDelayExecutionThread");
     std::unique_lock<std::mutex> lock(DispatcherMutex());
-    WaitSpec spec;
-    spec.deadline = DeadlineFrom(Interval);
-    WaitCore(lock, spec);
+    WaitSpec wanted;
+    wanted.deadline = DeadlineFrom(Interval);
+    WaitCore(lock, wanted);
     return STATUS_SUCCESS;
 }
 

@@ -46,12 +46,12 @@ std::string Utf16ToNarrow(const WCHAR *s, size_t count)
     return Narrow(u16(reinterpret_cast<const char16_t *>(s), count));
 }
 
-std::string FormatOne(const std::string &spec, char conversion, int length_bits, va_list *args,
+std::string FormatOne(const std::string &format, char conversion, int length_bits, va_list *args,
                       const std::vector<int> &stars)
 {
     char buffer[512];
     bool integer = strchr("diuxXo", conversion) != nullptr;
-    std::string f = spec + (integer && length_bits == 64 ? "ll" : "") + conversion;
+    std::string f = format + (integer && length_bits == 64 ? "ll" : "") + conversion;
     auto print = [&](auto value) {
         if (stars.size() == 2) return snprintf(buffer, sizeof buffer, f.c_str(), stars[0], stars[1], value);
         if (stars.size() == 1) return snprintf(buffer, sizeof buffer, f.c_str(), stars[0], value);
@@ -102,13 +102,13 @@ std::string FormatWindows(const char *format, va_list args_in)
             ++p;
             continue;
         }
-        std::string spec = "%";
+        std::string format = "%";
         std::vector<int> stars;
         ++p;
-        while (*p && strchr("-+ #0", *p)) spec += *p++;
+        while (*p && strchr("-+ #0", *p)) format += *p++;
         while (*p == '*' || (*p >= '0' && *p <= '9') || *p == '.') {
             if (*p == '*') stars.push_back(va_arg(args, int));
-            spec += *p++;
+            format += *p++;
         }
         int bits = 32;
         bool wide = false;
@@ -135,12 +135,12 @@ std::string FormatWindows(const char *format, va_list args_in)
         } else if (conversion == 's') {
             auto *s = va_arg(args, const char *);
             char buffer[1024];
-            std::string f = spec + 's';
+            std::string f = format + 's';
             if (stars.size() == 1) snprintf(buffer, sizeof buffer, f.c_str(), stars[0], s ? s : "(null)");
             else snprintf(buffer, sizeof buffer, f.c_str(), s ? s : "(null)");
             out += buffer;
         } else {
-            out += FormatOne(spec, conversion, bits, &args, stars);
+            out += FormatOne(format, conversion, bits, &args, stars);
         }
     }
     va_end(args);
