@@ -52,7 +52,15 @@ struct WaitRecord {
     bool killed = false;
 };
 
+// A waiter on the real-time clock, with its own condition variable: a change to dispatcher state
+// wakes only the waiters whose condition it made true, as a kernel wakes only an object's waiters.
+struct RealTimeWaiter {
+    const std::function<bool()> *satisfied;  // null for a pure delay
+    std::condition_variable cv;
+};
+
 struct Dispatcher {
+    std::list<RealTimeWaiter *> rt_waiters;  // blocked in WaitRealTime, in no particular order
     std::mutex mutex;
     std::condition_variable cv;
     ClockMode mode = ClockMode::Virtual;
@@ -188,6 +196,13 @@ WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &want
 {
     Dispatcher &d = D();
     auto limit = SteadyClock::now() + D().stuck_limit;
+    RealTimeWaiter me{wanted.satisfied ? &wanted.satisfied : nullptr, {}};
+    d.rt_waiters.push_back(&me);
+    struct Unregister {  // also when a stopping system thread unwinds
+        Dispatcher &d;
+        RealTimeWaiter *w;
+        ~Unregister() { d.rt_waiters.remove(w); }
+    } unregister{d, &me};
     for (;;) {
         if (wanted.satisfied && wanted.satisfied()) {
             if (wanted.acquire) wanted.acquire();
@@ -196,11 +211,11 @@ WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &want
         if (system && d.stopping) throw ThreadExitRequest{};
         if (wanted.deadline) {
             if (NowLocked() >= *wanted.deadline) return WaitResult::TimedOut;
-            d.cv.wait_until(lock, std::min(RealTimeOf(*wanted.deadline), SteadyClock::now() + std::chrono::milliseconds(5)));
+            me.cv.wait_until(lock, std::min(RealTimeOf(*wanted.deadline), SteadyClock::now() + std::chrono::milliseconds(5)));
         } else {
             if (wanted.guard && SteadyClock::now() > limit) return WaitResult::Stuck;
             // Test predicates may depend on state changed without a kernel call: poll too.
-            d.cv.wait_for(lock, std::chrono::milliseconds(wanted.guard ? 1 : 50));
+            me.cv.wait_for(lock, std::chrono::milliseconds(wanted.guard ? 1 : 50));
         }
     }
 }
@@ -294,6 +309,9 @@ void WakeWaiters()
 {
     Dispatcher &d = D();
     if (d.mode == ClockMode::Virtual) WakeSatisfied();
+    for (RealTimeWaiter *w : d.rt_waiters) {
+        if (w->satisfied != nullptr && *w->satisfied && (*w->satisfied)()) w->cv.notify_one();
+    }
     d.cv.notify_all();
 }
 
@@ -410,6 +428,7 @@ void KeStopSystemThreadWaits()
         MarkRunning(r, false);
         it = d.waiters.erase(it);
     }
+    for (RealTimeWaiter *w : d.rt_waiters) w->cv.notify_one();
     d.cv.notify_all();
 }
 
