@@ -32,3 +32,6 @@ vparallel_kernel_image(vparallel SOURCES ${VPARALLEL_DRIVER_SOURCES})
 if(VPARALLEL_NO_KEYBOARD_VETO)
   target_compile_definitions(vparallel PRIVATE VPARALLEL_NO_KEYBOARD_VETO)
 endif()
+
+# The Wine integration pieces (simulated printer, link tool, client).
+add_subdirectory(wine)

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Runs the real driver under Wine against the simulated USB printer, twice: installed from
+# vparallel.inf through setupapi, and installed by hand-written registry keys and sc.
+#
+#   wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
+#
+# Each route gets a fresh 64-bit prefix restored from a template made once per run. Prints the
+# client's lines; exits non-zero when any step or check fails. Set VPARALLEL_WINE_KEEP=1 to keep
+# the prefixes and logs (in the directory printed at the start), VPARALLEL_WINE_ROUTES="registry" to
+# run one route, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-windows}
+for f in wine/vparallel.sys wine/vpusbsim.sys wine/vplink.exe wine/vptest.exe; do
+  [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
+done
+
+work=$(mktemp -d /tmp/vparallel-wine.XXXXXX)
+echo "wine work directory: $work"
+cleanup() {
+  WINEPREFIX=$work/prefix wineserver -k >/dev/null 2>&1 || true
+  [[ ${VPARALLEL_WINE_KEEP:-0} == 1 ]] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+usb_class='{a5dcbf10-6530-11d2-901f-00c04fb951ed}'
+linked_id="##?#USB#Vid_1504&Pid_0002#SIM0001#$usb_class"
+hardware_id='\Device\VpUsbSim0'
+classes_key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\$usb_class"
+
+w() { timeout 120 wine "$@"; }
+
+echo "== making the template prefix"
+WINEPREFIX=$work/template timeout 300 wine wineboot -i >"$work/wineboot.log" 2>&1
+WINEPREFIX=$work/template wineserver -w
+tar -C "$work/template" -cf "$work/template.tar" .
+rm -rf "$work/template"
+
+failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+
+expect_exit() { # expected-code description command...
+  local expected=$1 what=$2 code=0
+  shift 2
+  "$@" >"$work/out.txt" 2>&1 || code=$?
+  if [[ $code == "$expected" ]]; then echo "ok   vplink: $what (exit $code)"; else
+    fail "vplink: $what: exit $code, expected $expected"; cat "$work/out.txt"; fi
+}
+
+wait_for_port() {
+  for _ in $(seq 1 100); do
+    if w reg query 'HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS' 2>/dev/null | grep -q 'LPT3'; then return 0; fi
+    sleep 0.2
+  done
+  return 1
+}
+
+run_route() { # inf | registry
+  local route=$1
+  echo "== route: $route"
+  export WINEPREFIX=$work/prefix
+  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
+  wineserver -p
+  local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
+  mkdir -p "$dir"
+  cp "$build"/wine/{vparallel.sys,vplink.exe,vptest.exe} wine/vparallel.inf "$dir/"
+  cp "$build/wine/vpusbsim.sys" "$drivers/"
+
+  w sc create vpusbsim type= kernel start= demand error= normal \
+    binPath= 'C:\windows\system32\drivers\vpusbsim.sys' >/dev/null
+  w sc start vpusbsim >/dev/null || { fail "$route: the simulated printer does not start"; return; }
+
+  # The printer's entry in the USB device-interface list, and the link written with the tool.
+  w reg add "$classes_key\\$linked_id" /f >/dev/null
+  expect_exit 0 "set the link" w 'C:\vparallel\vplink.exe' set LPT3 "$hardware_id" "$linked_id"
+  expect_exit 0 "show the link" w 'C:\vparallel\vplink.exe' show LPT3
+  grep -q 'accepted, model class 3' "$work/out.txt" || fail "vplink show: verdict missing"; cat "$work/out.txt"
+  grep -q 'device:     present' "$work/out.txt" || fail "vplink show: device not shown present"
+  w reg add "$classes_key\\##?#USB#VID_1504&PID_0002#UPPER#$usb_class" /f >/dev/null
+  expect_exit 0 "list the USB device interfaces" w 'C:\vparallel\vplink.exe' list
+  cat "$work/out.txt"
+  grep -q "Vid_1504&Pid_0002#SIM0001.*accepted, model class 3" "$work/out.txt" || fail "vplink list: the printer"
+  grep -q "VID_1504&PID_0002#UPPER.*not accepted" "$work/out.txt" || fail "vplink list: upper-case vendor accepted"
+  w reg delete "$classes_key\\##?#USB#VID_1504&PID_0002#UPPER#$usb_class" /f >/dev/null
+  expect_exit 2 "no arguments" w 'C:\vparallel\vplink.exe'
+  expect_exit 2 "unknown vendor refused" w 'C:\vparallel\vplink.exe' set LPT4 "$hardware_id" '##?#USB#Vid_9999&Pid_0001'
+  expect_exit 2 "HardwareId too long for the driver" w 'C:\vparallel\vplink.exe' set LPT4 "\\Device\\$(printf 'x%.0s' $(seq 1 120))" "$linked_id"
+  expect_exit 3 "show a port without a link" w 'C:\vparallel\vplink.exe' show LPT9
+
+  if [[ $route == inf ]]; then
+    w 'C:\vparallel\vptest.exe' install 'C:\vparallel\vparallel.inf' 'Root\VParallel' ||
+      { fail "$route: install from the INF"; return; }
+  else
+    cp "$build/wine/vparallel.sys" "$drivers/"
+    local key='HKLM\System\CurrentControlSet\Enum\ROOT\VPARALLEL\0000'
+    w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'Root\VParallel' /f >/dev/null
+    w reg add "$key" /v Service /t REG_SZ /d vparallel /f >/dev/null
+    w reg add "$key" /v ClassGUID /t REG_SZ /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
+    w reg add "$key" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
+    w reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d LPT3 /f >/dev/null
+    w sc create vparallel type= kernel start= demand error= normal \
+      binPath= 'C:\windows\system32\drivers\vparallel.sys' >/dev/null
+    w sc start vparallel >/dev/null || { fail "$route: the driver does not start"; return; }
+  fi
+  wait_for_port || { fail "$route: LPT3 never appeared in the device map"; return; }
+
+  local code=0
+  w 'C:\vparallel\vptest.exe' run LPT3 "$linked_id" | tee "$work/client-$route.txt" || code=$?
+  grep -Eq '^[0-9]+ passed, 0 failed' "$work/client-$route.txt" && [[ $code == 0 ]] ||
+    fail "$route: the client reported failures (exit $code)"
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w || true
+}
+
+started=$(date +%s)
+for route in ${VPARALLEL_WINE_ROUTES:-inf registry}; do run_route "$route"; done
+echo "wine run: $(( $(date +%s) - started )) s after the template, $failures failure(s)"
+(( failures == 0 ))

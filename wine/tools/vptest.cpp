@@ -1,0 +1,118 @@
+/*
+ * vptest.exe - installs the port the way a Windows installer does, and drives an installed port
+ * the way communication software does, against the simulated USB printer.
+ *
+ *   vptest install <inf> <hardware id>   create a root device and install the INF's driver on it
+ *   vptest run <port> <LinkedId>         the checks (vptest_checks.cpp); one line per check and
+ *                                        a final "N passed, N failed" line; exit 1 on a failure
+ */
+#include "wine/tools/vptest.h"
+
+#include <newdev.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
+const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+namespace {
+
+std::vector<wchar_t> MultiSz(const wchar_t *text)
+{
+    std::vector<wchar_t> value(text, text + wcslen(text));
+    value.push_back(0);
+    value.push_back(0);
+    return value;
+}
+
+int Install(const wchar_t *infPath, const wchar_t *hardwareId)
+{
+    wchar_t fullPath[MAX_PATH];
+    if (GetFullPathNameW(infPath, MAX_PATH, fullPath, nullptr) == 0) {
+        fwprintf(stderr, L"vptest: bad INF path %ls\n", infPath);
+        return 2;
+    }
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"vptest: SetupDiCreateDeviceInfoList failed: %lu\n", GetLastError());
+        return 1;
+    }
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    std::vector<wchar_t> ids = MultiSz(hardwareId);
+    bool ok = SetupDiCreateDeviceInfoW(set, L"PORTS", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID, &device) &&
+              SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
+                                                reinterpret_cast<const BYTE *>(ids.data()),
+                                                static_cast<DWORD>(ids.size() * sizeof(wchar_t))) &&
+              SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
+    if (!ok) {
+        fwprintf(stderr, L"vptest: cannot register the root device: %lu\n", GetLastError());
+        SetupDiDestroyDeviceInfoList(set);
+        return 1;
+    }
+    HKEY key = SetupDiCreateDevRegKeyW(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key != INVALID_HANDLE_VALUE) {
+        RegCloseKey(key);
+    }
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullPath, INSTALLFLAG_FORCE, &reboot)) {
+        fwprintf(stderr, L"vptest: UpdateDriverForPlugAndPlayDevices failed: %lu\n", GetLastError());
+        SetupDiCallClassInstaller(DIF_REMOVE, set, &device);
+        SetupDiDestroyDeviceInfoList(set);
+        return 1;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    wprintf(L"installed %ls from %ls\n", hardwareId, fullPath);
+    return 0;
+}
+
+bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA *device, const wchar_t *hardwareId)
+{
+    wchar_t ids[1024] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE *>(ids),
+                                           sizeof(ids) - 2 * sizeof(wchar_t), nullptr)) {
+        return false;
+    }
+    for (const wchar_t *id = ids; *id != 0; id += wcslen(id) + 1) {
+        if (_wcsicmp(id, hardwareId) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int RemoveDevices(const wchar_t *hardwareId)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int removed = 0;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); index++) {
+        if (HasHardwareId(set, &device, hardwareId) && SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
+            removed++;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return removed;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 4 && wcscmp(argv[1], L"install") == 0) {
+        return Install(argv[2], argv[3]);
+    }
+    if (argc == 4 && wcscmp(argv[1], L"run") == 0) {
+        return RunChecks(argv[2], argv[3]);
+    }
+    fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n");
+    return 2;
+}

@@ -1,0 +1,17 @@
+/*
+ * vptest.h - what the integration client's files share.
+ */
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#define VPTEST_HARDWARE_ID L"Root\\VParallel"
+
+extern const GUID kPortsClass;
+
+/* Removes (DIF_REMOVE) every Ports device with this hardware ID. The number removed, -1 on error. */
+int RemoveDevices(const wchar_t *hardwareId);
+
+/* The port checks; 0 when all passed. */
+int RunChecks(const wchar_t *port, const wchar_t *linkedId);
