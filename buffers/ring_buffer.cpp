@@ -13,16 +13,15 @@
  * Index publication. A side copies its bytes first and then stores its own index with
  * InterlockedExchange, a full barrier for the compiler and the processor, so the other side never
  * sees an index move before the bytes it covers are in place (or taken). The other side's index is
- * read as a volatile access followed by _ReadWriteBarrier: x64 never lets a later load or store
- * pass an earlier load, so keeping the compiler from hoisting the copy above that read is all an
- * acquire needs there. Both sets of headers provide these; ReadAcquire/WriteRelease are not in
- * mingw-w64's.
+ * read with an interlocked compare-exchange that never changes it: an atomic read with a full
+ * barrier, so the copy that follows cannot be hoisted above it. A plain volatile read would do on
+ * x64 with the Microsoft compiler, but GCC gives volatile no ordering, and a thread checker sees it
+ * as a race with the other side's exchange. Both sets of headers provide these; ReadAcquire and
+ * WriteRelease are not in mingw-w64's.
  */
 static inline ULONG LoadIndex(volatile ULONG *Index)
 {
-    ULONG value = *Index;
-    _ReadWriteBarrier();
-    return value;
+    return (ULONG)InterlockedCompareExchange((volatile LONG *)Index, 0, 0);
 }
 
 static inline VOID PublishIndex(volatile ULONG *Index, ULONG Value)
