@@ -15,10 +15,20 @@ for f in wine/vparallel.sys wine/vpusbsim.sys wine/vplink.exe wine/vptest.exe; d
   [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
 done
 
+for image in vparallel.sys vpusbsim.sys; do bash tools/check_pe.sh "$build/wine/$image"; done
+
 work=$(mktemp -d /tmp/vparallel-wine.XXXXXX)
 echo "wine work directory: $work"
-cleanup() {
+# Ends the route's session (drivers, services, server) before its prefix is replaced or removed:
+# a server whose prefix directory is gone can no longer be reached by wineserver -k.
+stop_session() {
+  [[ -d $work/prefix ]] || return 0
   WINEPREFIX=$work/prefix wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$work/prefix wineserver -w >/dev/null 2>&1 || true
+}
+
+cleanup() {
+  stop_session
   [[ ${VPARALLEL_WINE_KEEP:-0} == 1 ]] || rm -rf "$work"
 }
 trap cleanup EXIT
@@ -33,8 +43,8 @@ classes_key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\$usb_class
 w() { timeout 120 wine "$@"; }
 
 echo "== making the template prefix"
-WINEPREFIX=$work/template timeout 300 wine wineboot -i >"$work/wineboot.log" 2>&1
-WINEPREFIX=$work/template wineserver -w
+WINEPREFIX=$work/template timeout 300 wine wineboot -i </dev/null >"$work/wineboot.log" 2>&1
+WINEPREFIX=$work/template timeout 120 wineserver -w
 tar -C "$work/template" -cf "$work/template.tar" .
 rm -rf "$work/template"
 
@@ -62,7 +72,8 @@ run_route() { # inf | registry
   echo "== route: $route"
   export WINEPREFIX=$work/prefix
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
-  wineserver -p
+  # The persistent server must not hold the caller's output open after the run.
+  wineserver -p </dev/null >/dev/null 2>&1
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   mkdir -p "$dir"
   cp "$build"/wine/{vparallel.sys,vplink.exe,vptest.exe} wine/vparallel.inf "$dir/"
@@ -110,11 +121,12 @@ run_route() { # inf | registry
   w 'C:\vparallel\vptest.exe' run LPT3 "$linked_id" | tee "$work/client-$route.txt" || code=$?
   grep -Eq '^[0-9]+ passed, 0 failed' "$work/client-$route.txt" && [[ $code == 0 ]] ||
     fail "$route: the client reported failures (exit $code)"
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w || true
 }
 
 started=$(date +%s)
-for route in ${VPARALLEL_WINE_ROUTES:-inf registry}; do run_route "$route"; done
+for route in ${VPARALLEL_WINE_ROUTES:-inf registry}; do
+  run_route "$route"
+  stop_session
+done
 echo "wine run: $(( $(date +%s) - started )) s after the template, $failures failure(s)"
 (( failures == 0 ))
