@@ -2,20 +2,24 @@
 # Builds the serial control-request fuzzer with clang (libFuzzer + AddressSanitizer) in a build
 # tree of its own and runs it for a bounded time over a corpus seeded with a few scripts.
 #
-#   tools/run_fuzz.sh [--build-dir DIR] [--seconds N] [-- extra libFuzzer options]
+#   tools/run_fuzz.sh [--build-dir DIR] [--target NAME] [--seconds N] [-- extra libFuzzer options]
+#
+# NAME is serial_ioctl_fuzz (the default), registry_values_fuzz or ring_buffer_fuzz.
 #
 # Exits 0 when clang++ is missing (nothing to run), otherwise with the fuzzer's status.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$root/build-fuzz"
 seconds=30
+target=serial_ioctl_fuzz
 extra=()
 while (($#)); do
   case "$1" in
     --build-dir) build_dir="$2"; shift 2 ;;
     --seconds) seconds="$2"; shift 2 ;;
+    --target) target="$2"; shift 2 ;;
     --) shift; extra=("$@"); break ;;
-    *) echo "usage: $0 [--build-dir DIR] [--seconds N] [-- libFuzzer options]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--build-dir DIR] [--target NAME] [--seconds N] [-- libFuzzer options]" >&2; exit 2 ;;
   esac
 done
 
@@ -28,7 +32,16 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$root/fuzz" -B "$build_dir" "${generator[@]}" \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" --target serial_ioctl_fuzz -- -j1
+cmake --build "$build_dir" --target "$target" -- -j1
+
+if [[ "$target" != serial_ioctl_fuzz ]]; then
+  # These start from an empty corpus: any input is a valid script.
+  corpus="$build_dir/corpus-$target"
+  mkdir -p "$corpus"
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}"
+  exec "$build_dir/$target" -artifact_prefix="$build_dir/$target-" -max_total_time="$seconds" -max_len=512 \
+    -timeout=30 -print_final_stats=1 "${extra[@]}" "$corpus"
+fi
 
 # Seeds: each is a short script (see the op decoding in fuzz/serial_ioctl_fuzz.cpp).
 corpus="$build_dir/corpus"
