@@ -366,3 +366,34 @@ TEST_F(PublishTest, RestartUnderANewNameWithdrawsTheOldLinks)
 }
 
 }  // namespace
+
+// Windows does not check the access of a kernel handle, so the hardware key opened with the
+// read-control mask answers the query there. A host that does check refuses the query; the name
+// is then read through the key opened again for querying, once.
+TEST_F(PublishTest, QueryRefusedForTheKeysAccessIsRetriedWithQueryAccess)
+{
+    ksim::Pdo &pdo = AddPort();
+    SetPortName(pdo, u"LPT3");
+    uint64_t queries = ksim::CallCount(ksim::Fault::RegistryQuery);
+    ksim::InjectFault(ksim::Fault::RegistryQuery, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
+    EXPECT_EQ(ksim::CallCount(ksim::Fault::RegistryQuery) - queries, 2u);
+    ExpectPublished(pdo, u"LPT3");
+
+    ksim::Pdo &second = AddPort(u"\\Device\\00000003");
+    SetPortName(second, u"LPT4");
+    const size_t handles = ksim::HandleCount(ksim::Process::System);
+    queries = ksim::CallCount(ksim::Fault::RegistryQuery);
+    ksim::InjectFault(ksim::Fault::RegistryQuery, STATUS_ACCESS_DENIED, 0, 2);
+    EXPECT_EQ(PublishPort(second.Top()), STATUS_ACCESS_DENIED) << "a second refusal is final";
+    EXPECT_EQ(ksim::CallCount(ksim::Fault::RegistryQuery) - queries, 2u);
+    ExpectNoNames(Ext(second));
+    ExpectUnpublished(second, u"LPT4");
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), handles) << "both key handles are closed";
+
+    // Any other refusal of the query is not retried.
+    queries = ksim::CallCount(ksim::Fault::RegistryQuery);
+    ksim::InjectFault(ksim::Fault::RegistryQuery, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PublishPort(second.Top()), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ksim::CallCount(ksim::Fault::RegistryQuery) - queries, 1u);
+}
