@@ -89,12 +89,23 @@ run_route() { # inf | registry
   expect_exit 0 "show the link" w 'C:\vparallel\vplink.exe' show LPT3
   grep -q 'accepted, model class 3' "$work/out.txt" || fail "vplink show: verdict missing"; cat "$work/out.txt"
   grep -q 'device:     present' "$work/out.txt" || fail "vplink show: device not shown present"
-  w reg add "$classes_key\\##?#USB#VID_1504&PID_0002#UPPER#$usb_class" /f >/dev/null
+  # Interface key names and the verdict vplink must give for each (the driver compares case-sensitively).
+  local verdicts=(
+    "Vid_1504&Pid_0002#SIM0001|accepted, model class 3"
+    "VID_1504&PID_0002#UPPER|not accepted"
+    "Vid_1504&Pid_0006#M2|accepted, model class 2"
+    "Vid_1504&Pid_000B#UPPERPID|accepted, model class 1"
+    "Vid_0419&Pid_1234#OTHER|accepted, model class 1"
+    "Vid_055d&Pid_4010#M3|accepted, model class 3"
+  )
+  local entry
+  for entry in "${verdicts[@]:1}"; do w reg add "$classes_key\\##?#USB#${entry%%|*}#$usb_class" /f >/dev/null; done
   expect_exit 0 "list the USB device interfaces" w 'C:\vparallel\vplink.exe' list
   cat "$work/out.txt"
-  grep -q "Vid_1504&Pid_0002#SIM0001.*accepted, model class 3" "$work/out.txt" || fail "vplink list: the printer"
-  grep -q "VID_1504&PID_0002#UPPER.*not accepted" "$work/out.txt" || fail "vplink list: upper-case vendor accepted"
-  w reg delete "$classes_key\\##?#USB#VID_1504&PID_0002#UPPER#$usb_class" /f >/dev/null
+  for entry in "${verdicts[@]}"; do
+    grep -qF "#${entry%%|*}#$usb_class  ${entry#*|}" "$work/out.txt" || fail "vplink list: ${entry%%|*} not '${entry#*|}'"
+  done
+  for entry in "${verdicts[@]:1}"; do w reg delete "$classes_key\\##?#USB#${entry%%|*}#$usb_class" /f >/dev/null; done
   expect_exit 2 "no arguments" w 'C:\vparallel\vplink.exe'
   expect_exit 2 "unknown vendor refused" w 'C:\vparallel\vplink.exe' set LPT4 "$hardware_id" '##?#USB#Vid_9999&Pid_0001'
   expect_exit 2 "HardwareId too long for the driver" w 'C:\vparallel\vplink.exe' set LPT4 "\\Device\\$(printf 'x%.0s' $(seq 1 120))" "$linked_id"
