@@ -538,8 +538,23 @@ void CheckCloseAndReopen(Printer &printer, HANDLE *port, const wchar_t *portName
 {
     /* The status request goes out only while the reader has a read on the printer. */
     Check(WaitUntil([&] { return printer.State().WaitingReads == 1; }), "close: the reader is waiting on the printer");
+    /* A wait request that nothing will satisfy is still queued when the handle goes; the close
+     * must complete it rather than strand it. The request is kept alive if it never completes. */
+    SetCommMask(*port, EV_DSR);
+    Request *wait = new Request;
+    DWORD waitMask = 0;
+    BOOL waitStarted = WaitCommEvent(*port, &waitMask, &wait->overlapped);
+    bool waitQueued = !waitStarted && GetLastError() == ERROR_IO_PENDING &&
+                      WaitForSingleObject(wait->overlapped.hEvent, 200) == WAIT_TIMEOUT;
+
     ULONG mark = printer.State().RecordCount;
     CloseHandle(*port);
+    bool waitEnded = WaitForSingleObject(wait->overlapped.hEvent, kWaitMs) == WAIT_OBJECT_0;
+    Check(waitQueued && waitEnded, "close: a queued WaitCommEvent is completed, not stranded",
+          Format("queued %d, ended %d", waitQueued, waitEnded));
+    if (waitEnded) {
+        delete wait;
+    }
     /* The close must stop the reader: its read on the printer ends and every device handle goes. */
     bool quiet = WaitUntil([&] {
         VPSIM_STATE state = printer.State();
