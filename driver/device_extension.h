@@ -94,6 +94,11 @@ typedef struct _DEVICE_EXTENSION {
     /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, chained
      * through Tail.Overlay.DriverContext[0]. Guarded by Lock. */
     PIRP DisplacedReadIrps;
+    /* port/: TRUE from the teardown of an open (its last hold of Lock) until the next successful
+     * open; FALSE on a port never opened. While it is TRUE no worker is left to answer a read or
+     * wait request, so they are answered at once instead of parked. Written holding both
+     * WriteMutex and Lock; read holding either. */
+    BOOLEAN TornDown;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */

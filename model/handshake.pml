@@ -56,6 +56,7 @@ byte pendingRead = NONE;   /* PendingReadIrp */
 bit  displaced[NIRPS];     /* on DisplacedReadIrps (order does not matter to who completes) */
 chan wq = [9] of { byte }; /* the wait-request queue: at most WAIT_QUEUE_SLOTS - 1 requests */
 byte notifyIrp = NONE;     /* NotifyIrp */
+bit  tornDown;             /* TornDown: set by the teardown's last hold of Lock */
 
 /* ---- Stop protocol ------------------------------------------------------------------------ */
 
@@ -194,8 +195,8 @@ proctype Read(byte i) {
     byte prev; bit r;
     atomic { used[i] = 1; acquire(lock) };      /* KeAcquireSpinLock(Lock) */
     if
-    :: atomic { release(lock); complete(i) }    /* ring had data, or no-wait time-outs */
-    :: atomic {                                 /* ParkRead: IoMarkIrpPending, take the slot */
+    :: atomic { release(lock); complete(i) }    /* ring had data, no-wait time-outs, or TornDown */
+    :: !tornDown -> atomic {                    /* ParkRead: IoMarkIrpPending, take the slot */
         prev = pendingRead; pendingRead = i
        };
        setRoutine(i);                           /* IoSetCancelRoutine(Irp, R_CancelRoutine) */
@@ -224,11 +225,14 @@ proctype Read(byte i) {
 /* SerialWaitOnMask (wait_mask.cpp). */
 proctype WaitOnMask(byte i) {
     bit r; bit found; byte k, q;
-    atomic {
-        used[i] = 1;
-        acquire(lock);
-        touch(i); wq!i                          /* IoMarkIrpPending, WaitQueuePush */
-    };
+    atomic { used[i] = 1; acquire(lock) };
+    if
+    :: tornDown -> atomic {                     /* torn-down port: never queued */
+        release(lock); complete(i); dispatched++   /* STATUS_CANCELLED */
+       };
+       goto out
+    :: else -> atomic { touch(i); wq!i }        /* IoMarkIrpPending, WaitQueuePush */
+    fi;
     setRoutine(i);                              /* IoSetCancelRoutine(Irp, W_CancelRoutine) */
     atomic {
         if                                      /* Irp->Cancel && IoSetCancelRoutine(NULL) != NULL */
@@ -249,7 +253,9 @@ proctype WaitOnMask(byte i) {
         :: else -> skip
         fi;
         dispatched++
-    }
+    };
+out:
+    skip
 }
 
 /* SerialNotifyRemoval (notify.cpp); a second one while one is parked is refused at once. */
@@ -455,6 +461,7 @@ proctype Cleanup() {
             k++
         :: else -> break
         od;
+        tornDown = 1;                           /* TornDown = TRUE, in the same hold */
         release(lock)
     }
 }

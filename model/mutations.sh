@@ -60,4 +60,12 @@ mutate "a second notify request replaces the parked one" "NOTIFY SURPRISE" "asse
 mutate "the purge completes an empty PendingReadIrp" "READS SURPRISE" "assertion violated (x!=255)" \
     's{(AbortPendingRead: take and empty the slot \*/\n\s+if\n\s+):: x != NONE ->}{$1:: true ->}'
 
+# A read that parks on a port whose teardown has run: nobody is left to complete it.
+mutate "a read parks on a torn-down port" "READS SURPRISE LATE" "assertion violated" \
+    's{:: !tornDown -> atomic \{(\s+/\* ParkRead)}{:: true -> atomic \{$1}'
+
+# A wait-on-mask request queued on a torn-down port: likewise stranded.
+mutate "a wait request is queued on a torn-down port" "WAITS SURPRISE LATE" "assertion violated" \
+    's{:: tornDown -> atomic \{(\s+/\* torn-down port)}{:: false -> atomic \{$1}'
+
 exit $status

@@ -62,6 +62,17 @@ static NTSTATUS LinkAndOpenDevice(PDEVICE_EXTENSION Extension, PIRP Irp)
     return status;
 }
 
+/* A successful open has workers again. Caller holds the port mutex; Lock is taken too, since
+ * the dispatch routines read the field under either. */
+static VOID ClearTornDown(PDEVICE_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->Lock, &irql);
+    Extension->TornDown = FALSE;
+    KeReleaseSpinLock(&Extension->Lock, irql);
+}
+
 /*
  * The workers are created before the open completes, so that an open that cannot have all three
  * fails as a whole: nothing of it stays behind. They start their loops only after the completion.
@@ -92,6 +103,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION Extension, PIRP Irp)
         return FailCreate(Irp, status);
     }
 
+    ClearTornDown(Extension);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     Extension->OpenFileObject = fileObject;
     Extension->WorkersActive = TRUE;
@@ -133,7 +145,8 @@ static VOID CancelQueuedWaits(PDEVICE_EXTENSION Extension)
 }
 
 /* Requests that reached the port while its workers were stopping would otherwise wait for
- * nobody: every one the port still holds completes as cancelled. */
+ * nobody: every one the port still holds completes as cancelled. Marking the port torn down in
+ * the same hold of Lock leaves no gap in which a later request could still be parked. */
 static VOID CancelHeldRequests(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
@@ -144,6 +157,7 @@ static VOID CancelHeldRequests(PDEVICE_EXTENSION Extension)
         CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
     }
     CancelHeldReads(Extension);
+    Extension->TornDown = TRUE;
     KeReleaseSpinLock(&Extension->Lock, irql);
 }
 

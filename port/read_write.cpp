@@ -8,6 +8,8 @@
  * ring holds, or waits as the port's PendingReadIrp until pReadPollingFunction, a purge or
  * R_CancelRoutine completes it.
  *
+ * A read that reaches a port whose teardown has run completes at once with what the ring holds.
+ *
  * A read that arrives while another waits takes its place; the earlier one stays pending, with
  * its cancel routine, on DisplacedReadIrps until it is cancelled or the port is torn down.
  */
@@ -104,7 +106,8 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (length != 0) {
         moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
     }
-    if (moved != 0 || !ReadMustWait(Extension)) {
+    /* A torn-down port has no worker left to answer a waiting read: it gets what the ring held. */
+    if (moved != 0 || !ReadMustWait(Extension) || Extension->TornDown) {
         KeReleaseSpinLock(&Extension->Lock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, moved);
     }
@@ -117,13 +120,14 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
     return STATUS_PENDING;
 }
 
-/* A read needs a device handle in the requester's process; a failed write may have left none. */
+/* A read needs a device handle in the requester's process; a failed write may have left none.
+ * A torn-down port gets none back: the teardown has closed it and nobody would close it again. */
 static NTSTATUS EnsureWriteHandle(PDEVICE_EXTENSION Extension)
 {
     NTSTATUS status = STATUS_SUCCESS;
 
     AcquirePortMutex(Extension);
-    if (Extension->WriteHandle == NULL) {
+    if (Extension->WriteHandle == NULL && !Extension->TornDown) {
         status = CreateWriteHandle(Extension);
     }
     ReleasePortMutex(Extension);

@@ -6,7 +6,8 @@
  * completes it, or it is cancelled. Every one of them takes the request out of the queue under
  * Lock and then exchanges its cancel routine for NULL: when the exchange yields NULL, W_CancelRoutine
  * has been called for it and completes it; the one that took it out neither completes it nor puts
- * it back. So each request is completed exactly once.
+ * it back. So each request is completed exactly once. One that reaches a torn-down port is never
+ * queued.
  *
  * Lock order: the system cancel spin lock first, then Lock. W_CancelRoutine is entered holding the
  * cancel spin lock and takes Lock inside it; nothing here takes the cancel spin lock while holding
@@ -75,7 +76,11 @@ BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /* The output mask is 0 until an event is reported. A request that finds the queue full (nine
- * waiting) stays pending with W_CancelRoutine, and only its cancellation completes it. */
+ * waiting) stays pending with W_CancelRoutine, and only its cancellation completes it.
+ *
+ * A request that reaches a torn-down port completes at once as cancelled, as cleanup completes
+ * the ones it found queued: no event can be reported on a closed port, and a success with mask 0
+ * would only send the application straight back to wait again. */
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     KIRQL oldIrql;
@@ -84,6 +89,10 @@ NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
 
     KeAcquireSpinLock(&Extension->Lock, &oldIrql);
+    if (Extension->TornDown) {
+        KeReleaseSpinLock(&Extension->Lock, oldIrql);
+        return STATUS_CANCELLED;
+    }
     IoMarkIrpPending(Irp);
     Irp->IoStatus.Status = STATUS_PENDING;
     Irp->IoStatus.Information = 0;
