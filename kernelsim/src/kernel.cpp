@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <thread>
 
 namespace ksim {
 namespace {
@@ -130,6 +131,35 @@ namespace {
 // changes nothing; only the outermost one registers and unregisters.
 thread_local int tl_nested_participants = 0;
 }  // namespace
+
+struct ParticipantThread::State {
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+ParticipantThread::ParticipantThread(std::function<void()> fn) : state_(std::make_shared<State>())
+{
+    detail::ParticipantRecord *record = detail::RegisterParticipant("test participant thread");
+    auto state = state_;
+    state_->thread = std::thread([record, state, fn = std::move(fn)] {
+        detail::BindParticipant(record);
+        fn();
+        state->done = true;  // before leaving, so a Join() waiting on it sees it once we are gone
+        detail::UnregisterParticipant();
+    });
+}
+
+ParticipantThread::~ParticipantThread() { Join(); }
+
+bool ParticipantThread::Done() const { return state_->done.load(); }
+
+void ParticipantThread::Join()
+{
+    if (!state_->thread.joinable()) return;
+    auto state = state_;
+    WaitUntil([state] { return state->done.load(); });
+    state_->thread.join();
+}
 
 Participant::Participant()
 {

@@ -183,29 +183,8 @@ protected:
     }
 
     // Runs fn on an application thread of its own; Join waits (as a kernel wait) for its end.
-    class AppThread {
-    public:
-        explicit AppThread(std::function<void()> fn)
-            : thread_([this, fn = std::move(fn)] {
-                  ksim::Participant participant;
-                  fn();
-                  done_ = true;
-              })
-        {
-        }
-        ~AppThread() { Join(); }
-        bool Done() const { return done_; }
-        void Join()
-        {
-            if (!thread_.joinable()) return;
-            ksim::WaitUntil([this] { return done_.load(); });
-            thread_.join();
-        }
-
-    private:
-        std::atomic<bool> done_{false};
-        std::thread thread_;
-    };
+    // An application thread, a participant from its creation on (see ksim::ParticipantThread).
+    using AppThread = ksim::ParticipantThread;
 
     std::unique_ptr<ksim::Driver> driver_;
     std::vector<std::unique_ptr<Port>> ports_;

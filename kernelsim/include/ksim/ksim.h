@@ -72,6 +72,22 @@ public:
     Participant &operator=(const Participant &) = delete;
 };
 
+// A host thread that is a participant from the moment it is created: its creator registers it,
+// so a Settle() right after the constructor already waits for it to block. It stays one until
+// its function returns. Join() waits as a kernel wait, so the virtual clock keeps running.
+class ParticipantThread {
+public:
+    explicit ParticipantThread(std::function<void()> fn);
+    ~ParticipantThread();  // joins
+    ParticipantThread(const ParticipantThread &) = delete;
+    ParticipantThread &operator=(const ParticipantThread &) = delete;
+    bool Done() const;
+    void Join();
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
 // Blocks the calling participant (as a kernel wait would) until pred() holds. pred is checked
 // whenever every other participant is blocked; between checks time moves to the next pending
 // deadline. pred runs without any stand-in lock held, so it may call anything here.
