@@ -40,7 +40,8 @@ struct _RING_BUFFER;
 
 typedef struct _DEVICE_EXTENSION {
     /* 1 while the port is open. Written without a lock by open, cleanup, close and surprise
-     * removal; a single 32-bit value that readers take as they find it. */
+     * removal and read by the workers while they run, so every access goes through
+     * VpIsOpen/VpSetOpen (interlocked), never a plain load or store. */
     volatile ULONG IsOpen;
     HANDLE WriteHandle;             /* device handle of the requesting process; see link/ */
     HANDLE ReadCompleteEventHandle; /* set only inside a read cycle of the read thread */
@@ -100,5 +101,16 @@ typedef struct _DEVICE_EXTENSION {
      * WriteMutex and Lock; read holding either. */
     BOOLEAN TornDown;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* IsOpen is shared with the workers without a lock: read and write it only through these. */
+FORCEINLINE ULONG VpIsOpen(PDEVICE_EXTENSION Extension)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG *)&Extension->IsOpen, 0, 0);
+}
+
+FORCEINLINE VOID VpSetOpen(PDEVICE_EXTENSION Extension, ULONG Open)
+{
+    InterlockedExchange((volatile LONG *)&Extension->IsOpen, (LONG)Open);
+}
 
 /* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */

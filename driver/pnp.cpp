@@ -63,7 +63,7 @@ VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
     CompleteNotifyIrp(Extension);
 
     InterlockedAnd((volatile LONG *)&Extension->ModemStatus, ~(LONG)(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
-    Extension->IsOpen = 0;
+    VpSetOpen(Extension, 0);
 
     /* Done events too, so nothing that waits on either kind stays blocked. */
     KeSetEvent(&Extension->Events[ReadPollingDoneEvent], 0, FALSE);
@@ -88,7 +88,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Ir
         RxBufferFree(extension->RxBuffer);
         extension->RxBuffer = NULL;
     }
-    extension->IsOpen = 0;
+    VpSetOpen(extension, 0);
 
     IoDetachDevice(Lower);
     IoDeleteDevice(DeviceObject);

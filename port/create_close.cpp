@@ -83,7 +83,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION Extension, PIRP Irp)
     NTSTATUS openStatus;
     NTSTATUS status;
 
-    if (Extension->IsOpen != 0 || Extension->WorkersActive) {
+    if (VpIsOpen(Extension) != 0 || Extension->WorkersActive) {
         DbgPrint("VPARALLEL_Create CreateON Error \n");
         return FailCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
     }
@@ -107,7 +107,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION Extension, PIRP Irp)
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     Extension->OpenFileObject = fileObject;
     Extension->WorkersActive = TRUE;
-    InterlockedExchange((volatile LONG *)&Extension->IsOpen, 1);
+    VpSetOpen(Extension, 1);
     KeSetEvent(&Extension->WorkersStartEvent, 0, FALSE);
     return openStatus;
 }
@@ -179,7 +179,7 @@ static VOID ReleaseDeviceRead(PDEVICE_EXTENSION Extension)
 static VOID TeardownPort(PDEVICE_EXTENSION Extension)
 {
     CancelQueuedWaits(Extension);
-    InterlockedExchange((volatile LONG *)&Extension->IsOpen, 0);
+    VpSetOpen(Extension, 0);
     ReleaseDeviceRead(Extension);
 
     DbgPrint(" + ReadPollingExitEvent \n");
@@ -230,7 +230,7 @@ NTSTATUS VPARALLEL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (extension->HardwareId[0] != 0) {
             RtlZeroMemory(extension->HardwareId, sizeof(extension->HardwareId));
         }
-        InterlockedExchange((volatile LONG *)&extension->IsOpen, 0);
+        VpSetOpen(extension, 0);
         extension->OpenFileObject = NULL;
     }
     ReleasePortMutex(extension);

@@ -140,7 +140,7 @@ NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     /* Only an open port whose device is gone refuses reads; a closed port still serves the ring. */
-    if (IsLinkedUsb(extension) == 0 && extension->IsOpen != 0) {
+    if (IsLinkedUsb(extension) == 0 && VpIsOpen(extension) != 0) {
         LowerModemLines(extension);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
@@ -201,7 +201,7 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
     *Written = 0;
     /* Every write drops the previous handle first, also a write that is then refused. */
     CloseWriteHandle(Extension);
-    if (IsLinkedUsb(Extension) == 0 || Extension->IsOpen == 0) {
+    if (IsLinkedUsb(Extension) == 0 || VpIsOpen(Extension) == 0) {
         LowerModemLines(Extension);
         return STATUS_UNSUCCESSFUL;
     }

@@ -355,7 +355,7 @@ static VOID WaitForRead(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
         if (count == 1) {
             continue;
         }
-        if (status == STATUS_WAIT_1 || Extension->IsOpen == 0) {
+        if (status == STATUS_WAIT_1 || VpIsOpen(Extension) == 0) {
             ZwCancelIoFile(State->Device, &cancelStatus);
             count = 1;
         } else {
@@ -414,7 +414,7 @@ static BOOLEAN ReadCycle(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
     if (received > VP_READ_CHUNK) {
         received = VP_READ_CHUNK;
     }
-    if (received != 0 && Extension->IsOpen == 0) {
+    if (received != 0 && VpIsOpen(Extension) == 0) {
         EndReadCycle(Extension, State);
         return FALSE;
     }
@@ -437,7 +437,7 @@ VOID pReadThreadFunction(PVOID StartContext)
     if (WaitForStart(extension, ReadThreadExitEvent)) {
         while (!ExitRequested(extension, ReadThreadExitEvent, VP_READ_THREAD_PERIOD_MS)) {
             /* A closed port starts no new read; the thread waits for its exit event. */
-            if (extension->IsOpen == 0) {
+            if (VpIsOpen(extension) == 0) {
                 continue;
             }
             if (!ReadCycle(extension, &state)) {

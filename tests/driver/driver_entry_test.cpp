@@ -172,7 +172,7 @@ TEST_F(AddDeviceTest, NewPortHasItsDefaults)
     ASSERT_NE(fdo, pdo_->Object());
     PDEVICE_EXTENSION e = Ext();
 
-    EXPECT_EQ(e->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(e), 0u);
     EXPECT_EQ(e->WriteHandle, nullptr);
     EXPECT_EQ(e->ReadCompleteEventHandle, nullptr);
     EXPECT_EQ(e->HardwareId[0], 0);

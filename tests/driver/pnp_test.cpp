@@ -306,7 +306,7 @@ TEST_F(PnpTest, SurpriseRemovalWithThePortClosedShutsItOffButKeepsTheNames)
     EXPECT_FALSE(InterfaceEnabled());
     EXPECT_EQ(Ext()->ModemStatus, 0x1u) << "only CTS and DSR drop";
     EXPECT_EQ(Ext()->ModemControl, 0x30u);
-    EXPECT_EQ(Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(Ext()), 0u);
     EXPECT_EQ(Ext()->NotifyIrp, nullptr);
     ExpectAllEventsSet();
     // Links and value stay until removal; the ring buffer too.
@@ -424,7 +424,7 @@ TEST_F(PnpOpenPortTest, SurpriseRemovalEndsTheWorkersWhichCompleteWhatTheyHold)
     EXPECT_EQ(notice.status, STATUS_SUCCESS);
     EXPECT_EQ(notice.information, 0u);
     EXPECT_EQ(Ext()->NotifyIrp, nullptr);
-    EXPECT_EQ(Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(Ext()), 0u);
     EXPECT_EQ(Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
 
     // Well within the read's own 11-poll wait: only the workers' exit work can answer it now.

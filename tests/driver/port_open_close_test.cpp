@@ -18,7 +18,7 @@ TEST_F(PortOpenCloseTest, OpenLinksTheDeviceAndStartsThreeWorkersAtPriority16)
     (void)file;
 
     PDEVICE_EXTENSION ext = port.Ext();
-    EXPECT_EQ(ext->IsOpen, 1u);
+    EXPECT_EQ(VpIsOpen(ext), 1u);
     EXPECT_EQ(ext->ModelClass, 3u);
     EXPECT_EQ(ext->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
     EXPECT_NE(ext->WriteHandle, nullptr);
@@ -82,7 +82,7 @@ TEST_P(FailedOpenTest, FailsWithItsMessageAndStartsNothing)
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(Log(), (std::vector<std::string>{"VPARALLEL_Create Start \n", c.message}));
     EXPECT_EQ(ksim::SystemThreads().size(), 0u);
-    EXPECT_EQ(port.Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
     EXPECT_EQ((port.Ext()->ModemStatus & SERIAL_CTS_STATE) != 0, c.lines_up_after);
     EXPECT_EQ((port.Ext()->ModemStatus & SERIAL_DSR_STATE) != 0, c.lines_up_after);
@@ -125,7 +125,7 @@ TEST_F(PortOpenCloseTest, CleanupStopsTheWorkersInOrderAndPrintsItsMessages)
         "pReadThreadFunction Exit\n",     " + SetEvent End \n",               "VPARALLEL_Cleanup End \n"};
     EXPECT_EQ(Log(), expected);
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-    EXPECT_EQ(port.Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
     EXPECT_EQ(port.Ext()->ReadThread, nullptr);
     // The read thread cancelled its outstanding read and closed the device.
@@ -222,7 +222,7 @@ TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
 
     EXPECT_EQ(port.Ext()->HardwareId[0], 0);
     EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), port.printer->LinkedId());
-    EXPECT_EQ(port.Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->OpenFileObject, nullptr);
 }
 
@@ -263,7 +263,7 @@ TEST_F(PortOpenCloseTest, CloseWithoutCleanupStopsTheWorkers)
 
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
     EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
-    EXPECT_EQ(port.Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->HardwareId[0], 0);
     EXPECT_EQ(CountInLog("VPARALLEL_Cleanup : Begin \n"), 0u);
     EXPECT_EQ(port.printer->OpenFiles(), 0u);
@@ -290,7 +290,7 @@ TEST_P(WorkerFaultTest, OpenIsUndoneAndFails)
     EXPECT_EQ(port.Open(&file), STATUS_INSUFFICIENT_RESOURCES);
     ksim::AdvanceMs(20);
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-    EXPECT_EQ(port.Ext()->IsOpen, 0u);
+    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
     EXPECT_EQ(port.Ext()->EmulationPollingThread, nullptr);
     EXPECT_EQ(port.Ext()->ReadPollingThread, nullptr);

@@ -244,7 +244,7 @@ TEST_F(PortWorkersTest, ReplyForAClosedPortIsDiscardedAndTheReadThreadEnds)
     ASSERT_EQ(port.printer->PendingReads(), 1u);
     ksim::ClearDebugLog();
 
-    InterlockedExchange(reinterpret_cast<volatile LONG *>(&port.Ext()->IsOpen), 0);
+    VpSetOpen(port.Ext(), 0);
     port.printer->QueueReply(Pattern(5));
     ksim::Settle();
     EXPECT_EQ(Log(), std::vector<std::string>{"pReadThreadFunction Exit\n"});
