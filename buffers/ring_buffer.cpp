@@ -29,6 +29,15 @@ static inline VOID PublishIndex(volatile ULONG *Index, ULONG Value)
     InterlockedExchange((volatile LONG *)Index, (LONG)Value);
 }
 
+/* Callers may pass a null buffer with a length of 0; a zero-length copy must not touch it. */
+static inline VOID CopyBytes(PVOID Destination, const VOID *Source, ULONG Length)
+{
+    if (Length == 0) {
+        return;
+    }
+    RtlCopyMemory(Destination, Source, Length);
+}
+
 static inline ULONG MinUlong(ULONG a, ULONG b)
 {
     return a < b ? a : b;
@@ -68,30 +77,30 @@ static ULONG WriteLocked(PRING_BUFFER Ring, const UCHAR *Source, ULONG Length)
 
     if (w < r) {
         ULONG n = MinUlong(Length, r - w - 1);
-        RtlCopyMemory(&Ring->Data[w], Source, n);
+        CopyBytes(&Ring->Data[w], Source, n);
         PublishIndex(&Ring->WriteIndex, w + n);
         return n;
     }
 
     ULONG toEnd = RX_BUFFER_SIZE - w;
     if (toEnd > Length) {
-        RtlCopyMemory(&Ring->Data[w], Source, Length);
+        CopyBytes(&Ring->Data[w], Source, Length);
         PublishIndex(&Ring->WriteIndex, w + Length);
         return Length;
     }
     if (r == 0) {
         /* Wrapping to 0 would make WriteIndex equal ReadIndex: the buffer would look empty. */
-        RtlCopyMemory(&Ring->Data[w], Source, toEnd - 1);
+        CopyBytes(&Ring->Data[w], Source, toEnd - 1);
         PublishIndex(&Ring->WriteIndex, RX_BUFFER_SIZE - 1);
         return toEnd - 1;
     }
 
-    RtlCopyMemory(&Ring->Data[w], Source, toEnd);
+    CopyBytes(&Ring->Data[w], Source, toEnd);
     PublishIndex(&Ring->WriteIndex, 0);
     /* The consumers may have freed more meanwhile, or even caught up and wrapped to 0. */
     r = LoadIndex(&Ring->ReadIndex);
     ULONG more = MinUlong(Length - toEnd, FreeFromStart(r));
-    RtlCopyMemory(&Ring->Data[0], Source + toEnd, more);
+    CopyBytes(&Ring->Data[0], Source + toEnd, more);
     PublishIndex(&Ring->WriteIndex, more);
     return toEnd + more;
 }
@@ -115,25 +124,25 @@ static ULONG ReadLocked(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length)
     }
     if (r < w) {
         ULONG n = MinUlong(Length, w - r);
-        RtlCopyMemory(Destination, &Ring->Data[r], n);
+        CopyBytes(Destination, &Ring->Data[r], n);
         PublishIndex(&Ring->ReadIndex, r + n);
         return n;
     }
 
     ULONG toEnd = RX_BUFFER_SIZE - r;
     if (toEnd > Length) {
-        RtlCopyMemory(Destination, &Ring->Data[r], Length);
+        CopyBytes(Destination, &Ring->Data[r], Length);
         PublishIndex(&Ring->ReadIndex, r + Length);
         return Length;
     }
 
     /* A read that ends exactly at the end of Data leaves ReadIndex at 0, never at RX_BUFFER_SIZE. */
-    RtlCopyMemory(Destination, &Ring->Data[r], toEnd);
+    CopyBytes(Destination, &Ring->Data[r], toEnd);
     PublishIndex(&Ring->ReadIndex, 0);
     /* The producer may have stored more from position 0 meanwhile. */
     w = LoadIndex(&Ring->WriteIndex);
     ULONG more = MinUlong(Length - toEnd, w);
-    RtlCopyMemory(Destination + toEnd, &Ring->Data[0], more);
+    CopyBytes(Destination + toEnd, &Ring->Data[0], more);
     PublishIndex(&Ring->ReadIndex, more);
     return toEnd + more;
 }

@@ -175,7 +175,9 @@ TEST_F(RegistryTest, FullInformationDataOffsetAlignment)
         EXPECT_EQ(q.status, STATUS_SUCCESS);
         EXPECT_EQ(q.result, row.result);
         EXPECT_EQ(Field(q.buffer, 8), row.offset);
-        EXPECT_EQ(0, std::memcmp(q.buffer.data() + row.offset, data.data(), row.data));
+        if (row.data != 0) {
+            EXPECT_EQ(0, std::memcmp(q.buffer.data() + row.offset, data.data(), row.data));
+        }
     }
 }
 
