@@ -429,9 +429,14 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     {
         std::lock_guard<std::mutex> guard(DeviceMutex());
         if (node->deleted) return;
-        if (node->lower != nullptr && node->lower->AttachedDevice == DeviceObject)
+        if (node->lower != nullptr && node->lower->AttachedDevice == DeviceObject) {
             RecordViolation("device-deleted-while-attached",
                             "device " + Hex(DeviceObject) + " is still attached to " + Hex(node->lower));
+            // Unhooked here, so that the stack below (and a late IoDetachDevice) never reaches
+            // the freed object.
+            node->lower->AttachedDevice = nullptr;
+            node->lower = nullptr;
+        }
         node->deleted = true;
         UnlinkFromDriverLocked(DeviceObject);
         name.swap(node->name);

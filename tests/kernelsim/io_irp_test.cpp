@@ -100,6 +100,11 @@ TEST_F(IrpTest, DeletingADeviceStillAttachedIsAViolation)
     ToyDevice *upper = Stack(lower);
     IoDeleteDevice(upper->device);  // without IoDetachDevice first
     ExpectViolations({"device-deleted-while-attached"});
+    // The stack no longer leads to the freed device: new requests go to the one left.
+    EXPECT_EQ(lower->device->AttachedDevice, nullptr);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(lower->device);
+    EXPECT_EQ(top, lower->device);
+    ObDereferenceObject(top);
     IoDetachDevice(lower->device);
     EXPECT_EQ(lower->device->AttachedDevice, nullptr);
     Forget(upper);
