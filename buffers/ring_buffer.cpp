@@ -16,8 +16,10 @@
  * read with an interlocked compare-exchange that never changes it: an atomic read with a full
  * barrier, so the copy that follows cannot be hoisted above it. A plain volatile read would do on
  * x64 with the Microsoft compiler, but GCC gives volatile no ordering, and a thread checker sees it
- * as a race with the other side's exchange. Both sets of headers provide these; ReadAcquire and
- * WriteRelease are not in mingw-w64's.
+ * as a race with the other side's exchange. A side reads its own index the same way: the
+ * compare-exchange the other side runs on it is, when it matches, a store of the same value, and a
+ * plain read beside a store is a data race even when the value cannot change. Both sets of headers
+ * provide these; ReadAcquire and WriteRelease are not in mingw-w64's.
  */
 static inline ULONG LoadIndex(volatile ULONG *Index)
 {
@@ -72,7 +74,7 @@ static inline ULONG FreeFromStart(ULONG ReadIndex)
 
 static ULONG WriteLocked(PRING_BUFFER Ring, const UCHAR *Source, ULONG Length)
 {
-    ULONG w = Ring->WriteIndex;
+    ULONG w = LoadIndex(&Ring->WriteIndex);
     ULONG r = LoadIndex(&Ring->ReadIndex);
 
     if (w < r) {
@@ -116,7 +118,7 @@ ULONG RxBufferWrite(PRING_BUFFER Ring, const VOID *Source, ULONG Length)
 
 static ULONG ReadLocked(PRING_BUFFER Ring, PUCHAR Destination, ULONG Length)
 {
-    ULONG r = Ring->ReadIndex;
+    ULONG r = LoadIndex(&Ring->ReadIndex);
     ULONG w = LoadIndex(&Ring->WriteIndex);
 
     if (r == w) {
