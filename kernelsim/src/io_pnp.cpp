@@ -243,6 +243,9 @@ PDRIVER_OBJECT Driver::Object() const { return object_; }
 void Driver::Unload()
 {
     if (object_ == nullptr) return;
+    // A file's last reference may have gone from raised IRQL, its close still on its way to this
+    // driver from a worker; Windows does not unload a driver whose devices a file still holds.
+    io::JoinDeferredReleases();
     {
         ScopedProcess system(Process::System);
         if (object_->DriverUnload != nullptr) object_->DriverUnload(object_);
