@@ -107,6 +107,7 @@ u16 ObNameOf(const void *body);  // empty when unnamed
 // ---- io -----------------------------------------------------------------------------------
 void IoInitialize();  // register close hooks, the root bus
 void IoShutdown();
+void IoRelease();  // after the leak check, with no thread left: frees what requests and files left
 size_t IoOutstandingIrps();
 
 // ---- cm -----------------------------------------------------------------------------------

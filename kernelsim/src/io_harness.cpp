@@ -180,10 +180,6 @@ namespace ksim::detail {
 
 void IoInitialize()
 {
-    // What the previous kernel left (its leaks were reported then) goes now that no thread
-    // of it can touch it any more.
-    io::ResetIrps();
-    io::FilesShutdown();
     io::FilesInitialize();
     io::EventsInitialize();
     io::PnpInitialize();
@@ -194,6 +190,14 @@ void IoShutdown()
 {
     io::JoinDeferredReleases();
     io::PnpShutdown();
+}
+
+// Requests leaked were reported by then; their memory and the quarantine of freed requests go
+// with the kernel rather than with the next one, so nothing outlives the last kernel of a process.
+void IoRelease()
+{
+    io::ResetIrps();
+    io::FilesShutdown();
 }
 
 }  // namespace ksim::detail

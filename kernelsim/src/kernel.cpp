@@ -83,6 +83,7 @@ Kernel::~Kernel()
     detail::IoShutdown();
     CheckLeaks();
     detail::PsStopThreads();
+    detail::IoRelease();
     detail::CmShutdown();
     detail::PsReset();
     detail::ObReset();

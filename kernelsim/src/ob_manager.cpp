@@ -13,6 +13,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 // The object types drivers pass to ObReferenceObjectByHandle.
 struct _OBJECT_TYPE {
@@ -430,7 +431,12 @@ void ObCheckLeaks(std::vector<Violation> *out)
 
 void ObReset()
 {
+    // Objects still here were reported by the leak check. Their memory is kept, and kept
+    // reachable, for the life of the process: a test object outliving its kernel may still hold
+    // a pointer into one, and must not read freed memory through it.
+    static auto *abandoned = new std::vector<const void *>;
     std::lock_guard<std::mutex> guard(M().lock);
+    for (const auto &entry : M().objects) abandoned->push_back(entry.first);
     M().objects.clear();
     for (auto &table : M().tables) table.clear();
     M().names.clear();

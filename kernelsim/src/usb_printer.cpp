@@ -538,7 +538,8 @@ void UsbPrintersShutdown()
             for (auto *impl : g_driver.live) impl->kernel_gone = true;
             g_driver.live.clear();
             g_driver.indices.clear();
-            (void)g_driver.driver.release();
+            static auto *abandoned = new std::vector<Driver *>;
+            abandoned->push_back(g_driver.driver.release());
         }
     }
     unload.reset();
