@@ -564,9 +564,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         rec->state = IrpRecord::State::Completing;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // A canceller may be exchanging the routine (for null) at this very moment: read atomically.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         RecordViolation("irp-completed-with-cancel-routine", "IRP " + Hex(Irp));
-        Irp->CancelRoutine = nullptr;
+        __atomic_store_n(&Irp->CancelRoutine, nullptr, __ATOMIC_RELEASE);
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         RecordViolation("irp-completed-pending", "IRP " + Hex(Irp) + " completed with STATUS_PENDING");
