@@ -4,6 +4,7 @@
 #include "io_toy_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -343,12 +344,15 @@ TEST_F(FileTest, CleanupGoesAtOnceAndCloseWhenTheLastRequestEnds)
 TEST_F(FileTest, CloseReleasedByACompletionAtDispatchLevelArrivesLaterAtPassiveLevel)
 {
     static KIRQL close_irql;
-    static bool close_during_completion;
+    static std::atomic<std::thread::id> close_thread;
     close_irql = 0xFF;
-    close_during_completion = false;
+    close_thread = std::thread::id();
     ToyDevice *toy = Make(u"\\Device\\Q", [](PDEVICE_OBJECT device, PIRP irp) {
         UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-        if (major == IRP_MJ_CLOSE) close_irql = KeGetCurrentIrql();
+        if (major == IRP_MJ_CLOSE) {
+            close_irql = KeGetCurrentIrql();
+            close_thread = std::this_thread::get_id();
+        }
         if (major != IRP_MJ_READ) return Complete(irp, STATUS_SUCCESS);
         return Pend(device, irp);
     });
@@ -360,13 +364,13 @@ TEST_F(FileTest, CloseReleasedByACompletionAtDispatchLevelArrivesLaterAtPassiveL
     ASSERT_NE(irp, nullptr);
     KIRQL irql;
     KeAcquireSpinLock(&toy->queue.lock, &irql);  // completing under the driver's own lock
-    Complete(irp, STATUS_SUCCESS);
-    auto seen = Seen(toy);
-    close_during_completion = std::find(seen.begin(), seen.end(), IRP_MJ_CLOSE) != seen.end();
+    Complete(irp, STATUS_SUCCESS);  // must not send the close from inside, at DISPATCH_LEVEL
     KeReleaseSpinLock(&toy->queue.lock, irql);
     EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
     ksim::Settle();
-    EXPECT_FALSE(close_during_completion);
+    // The close came from another thread (the deferred release), never from the completing one.
+    EXPECT_NE(close_thread.load(), std::thread::id());
+    EXPECT_NE(close_thread.load(), std::this_thread::get_id());
     EXPECT_EQ(Seen(toy).back(), IRP_MJ_CLOSE);
     EXPECT_EQ(close_irql, PASSIVE_LEVEL);
 }
