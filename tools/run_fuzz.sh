@@ -38,7 +38,7 @@ if [[ "$target" != serial_ioctl_fuzz ]]; then
   # These start from an empty corpus: any input is a valid script.
   corpus="$build_dir/corpus-$target"
   mkdir -p "$corpus"
-  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}"
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
   exec "$build_dir/$target" -artifact_prefix="$build_dir/$target-" -max_total_time="$seconds" -max_len=512 \
     -timeout=30 -print_final_stats=1 "${extra[@]}" "$corpus"
 fi
@@ -55,9 +55,8 @@ seed early-cancel '\x83\x11\x00\x04'                              # cancelled be
 seed purge-ring '\x05\x20\x00\x12\x04\x00\x0f\x00\x00\x00'
 seed unplugged '\x86\x00\x1a\x00\x14\x00\x25\x04\x00\x11\x00\x00\x00'
 
-# LeakSanitizer stays off: the stand-in keeps freed requests in a quarantine to recognise late
-# completions, which LeakSanitizer would report at exit. Leaks of pool, handles, objects and
-# requests are checked by the stand-in itself after every input (see the target).
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}"
+# LeakSanitizer runs too; leaks of pool, handles, objects and requests are also checked by the
+# stand-in itself after every input (see the target).
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 exec "$build_dir/serial_ioctl_fuzz" -artifact_prefix="$build_dir/" -max_total_time="$seconds" -max_len=512 -len_control=0 -timeout=30 \
   -print_final_stats=1 "${extra[@]}" "$corpus"
