@@ -60,12 +60,6 @@ static_assert(kFullFixed == 20 && kPartialFixed == 12 && kBasicFixed == 12, "Win
 
 bool SameName(const u16 &a, const u16 &b) { return ksim::detail::EqualsInsensitive(a, b); }
 
-u16 Counted(const UNICODE_STRING *s)
-{
-    if (s == nullptr || s->Buffer == nullptr) return u16();
-    return u16(reinterpret_cast<const char16_t *>(s->Buffer), s->Length / sizeof(WCHAR));
-}
-
 u16 Terminated(PCWSTR s)
 {
     if (s == nullptr) return u16();
@@ -200,7 +194,7 @@ NTSTATUS InsertKeyHandle(std::shared_ptr<CmKey> key, ACCESS_MASK access, HANDLE 
 NTSTATUS ResolveKey(POBJECT_ATTRIBUTES attributes, bool create, std::shared_ptr<CmKey> *out, ULONG *disposition)
 {
     if (attributes == nullptr) return STATUS_INVALID_PARAMETER;
-    u16 name = Counted(attributes->ObjectName);
+    u16 name = ksim::detail::FromCounted(attributes->ObjectName);
     std::shared_ptr<CmKey> rootKey;
     if (attributes->RootDirectory != nullptr) {
         KeyObject *root = nullptr;
@@ -444,7 +438,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     KeyObject *object = nullptr;
     status = ReferenceKeyHandle(KeyHandle, &object);
     if (!NT_SUCCESS(status)) return status;
-    u16 name = Counted(ValueName);
+    u16 name = ksim::detail::FromCounted(ValueName);
     {
         std::lock_guard<std::mutex> guard(g_cm.lock);
         if (object->key->deleted) {
@@ -469,7 +463,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
     KeyObject *object = nullptr;
     NTSTATUS status = ReferenceKeyHandle(KeyHandle, &object);
     if (!NT_SUCCESS(status)) return status;
-    u16 name = Counted(ValueName);
+    u16 name = ksim::detail::FromCounted(ValueName);
     const auto *bytes = static_cast<const uint8_t *>(Data);
     {
         std::lock_guard<std::mutex> guard(g_cm.lock);
@@ -497,7 +491,7 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     KeyObject *object = nullptr;
     NTSTATUS status = ReferenceKeyHandle(KeyHandle, &object);
     if (!NT_SUCCESS(status)) return status;
-    u16 name = Counted(ValueName);
+    u16 name = ksim::detail::FromCounted(ValueName);
     {
         std::lock_guard<std::mutex> guard(g_cm.lock);
         CmKey &key = *object->key;
@@ -526,10 +520,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     NTSTATUS status = OpenRtlKey(RelativeTo, Path, true, &key, &owned);
     if (!NT_SUCCESS(status)) return status;
     u16 name = Terminated(ValueName);
-    UNICODE_STRING counted;
-    counted.Buffer = reinterpret_cast<PWSTR>(name.data());
-    counted.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
-    counted.MaximumLength = counted.Length;
+    UNICODE_STRING counted = ksim::detail::CountedView(name);
     status = ZwSetValueKey(key, &counted, 0, ValueType, ValueData, ValueLength);
     if (owned) ksim::detail::ObCloseHandle(key);
     return status;
@@ -543,10 +534,7 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
     NTSTATUS status = OpenRtlKey(RelativeTo, Path, false, &key, &owned);
     if (!NT_SUCCESS(status)) return status;
     u16 name = Terminated(ValueName);
-    UNICODE_STRING counted;
-    counted.Buffer = reinterpret_cast<PWSTR>(name.data());
-    counted.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
-    counted.MaximumLength = counted.Length;
+    UNICODE_STRING counted = ksim::detail::CountedView(name);
     status = ZwDeleteValueKey(key, &counted);
     if (owned) ksim::detail::ObCloseHandle(key);
     return status;

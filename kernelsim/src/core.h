@@ -119,6 +119,9 @@ void UsbPrintersShutdown();
 
 // ---- text -----------------------------------------------------------------------------------
 u16 FromCounted(const UNICODE_STRING *s);
+// A UNICODE_STRING over text's own characters (no terminating null): valid while text lives
+// unchanged.
+UNICODE_STRING CountedView(const u16 &text);
 bool EqualsInsensitive(const u16 &a, const u16 &b);
 u16 Upcase(const u16 &s);
 

@@ -67,15 +67,6 @@ struct DriverBlock {
 
 void DestroyDriver(void *body) { delete static_cast<DriverBlock *>(body); }
 
-UNICODE_STRING Counted(u16 &text)
-{
-    UNICODE_STRING s;
-    s.Buffer = reinterpret_cast<PWSTR>(text.data());
-    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    s.MaximumLength = s.Length;
-    return s;
-}
-
 PDRIVER_OBJECT NewDriverObject(const u16 &service, const u16 &prefix)
 {
     auto *block = new DriverBlock{};
@@ -86,9 +77,9 @@ PDRIVER_OBJECT NewDriverObject(const u16 &service, const u16 &prefix)
     driver->Type = kIoTypeDriver;
     driver->Size = sizeof(DRIVER_OBJECT);
     driver->DriverExtension = &block->extension;
-    driver->DriverName = Counted(block->name);
+    driver->DriverName = CountedView(block->name);
     block->extension.DriverObject = driver;
-    block->extension.ServiceKeyName = Counted(block->service);
+    block->extension.ServiceKeyName = CountedView(block->service);
     for (auto &dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
     ObRegister(block, ObType::Driver, DestroyDriver);
     return driver;
@@ -217,7 +208,7 @@ std::unique_ptr<Driver> Driver::Load(PDRIVER_INITIALIZE entry, const u16 &servic
     std::unique_ptr<Driver> driver(new Driver);
     driver->object_ = NewDriverObject(service_name, u"\\Driver\\");
     auto *block = reinterpret_cast<DriverBlock *>(driver->object_);
-    UNICODE_STRING path = Counted(block->registry_path);
+    UNICODE_STRING path = CountedView(block->registry_path);
     NTSTATUS result;
     {
         ScopedProcess system(Process::System);
@@ -273,7 +264,7 @@ Pdo::Pdo(const u16 &device_name) : impl_(std::make_unique<Impl>())
         std::lock_guard<std::mutex> guard(s.mutex);
         impl_->index = s.next_pdo_index++;
     }
-    UNICODE_STRING name = Counted(impl_->name);
+    UNICODE_STRING name = CountedView(impl_->name);
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(RootDriver(), 0, &name, FILE_DEVICE_BUS_EXTENDER, FILE_DEVICE_SECURE_OPEN,
                                      FALSE, &device);

@@ -15,6 +15,15 @@ u16 FromCounted(const UNICODE_STRING *s)
     return u16(reinterpret_cast<const char16_t *>(s->Buffer), s->Length / sizeof(WCHAR));
 }
 
+UNICODE_STRING CountedView(const u16 &text)
+{
+    UNICODE_STRING s;
+    s.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t *>(text.data()));
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = s.Length;
+    return s;
+}
+
 namespace {
 char16_t UpcaseChar(char16_t c)
 {

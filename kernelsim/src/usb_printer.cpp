@@ -89,15 +89,6 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-UNICODE_STRING Counted(const u16 &text)
-{
-    UNICODE_STRING s;
-    s.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t *>(text.data()));
-    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    s.MaximumLength = s.Length;
-    return s;
-}
-
 // Lock held. Takes a waiting read off the queue if this side wins it from the cancel routine.
 // Returns null when the queue is empty.
 PIRP TakeOldestRead(SimPrinter::Impl &impl)
@@ -347,7 +338,7 @@ SimPrinter::SimPrinter(PrinterConfig config) : impl_(std::make_unique<Impl>())
     impl_->config = std::move(config);
     PDRIVER_OBJECT driver = AcquireDriver(impl_.get(), &impl_->index);
     impl_->device_name = u"\\Device\\SimUsbPrint" + ksim::W(std::to_string(impl_->index).c_str());
-    UNICODE_STRING name = Counted(impl_->device_name);
+    UNICODE_STRING name = detail::CountedView(impl_->device_name);
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(Impl *), &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
                                      FALSE, &device);
@@ -359,7 +350,7 @@ SimPrinter::SimPrinter(PrinterConfig config) : impl_(std::make_unique<Impl>())
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     impl_->device = device;
-    UNICODE_STRING link = Counted(impl_->config.hardware_id);
+    UNICODE_STRING link = detail::CountedView(impl_->config.hardware_id);
     if (!NT_SUCCESS(IoCreateSymbolicLink(&link, &name))) {
         // Two printers under one hardware id would make opens ambiguous.
         IoDeleteDevice(device);
@@ -383,7 +374,7 @@ SimPrinter::~SimPrinter()
         files_open = !impl_->open_files.empty();
     }
     CompleteAll(done);
-    UNICODE_STRING link = Counted(impl_->config.hardware_id);
+    UNICODE_STRING link = detail::CountedView(impl_->config.hardware_id);
     IoDeleteSymbolicLink(&link);
     IoDeleteDevice(impl_->device);
     reg::DeleteKey(impl_->PresenceKey());
