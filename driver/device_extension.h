@@ -12,10 +12,11 @@
 #include <ntifs.h>
 #include <ntddser.h>
 
+#include "public/vparallel_public.h"
+
 /* ---- Sizes ------------------------------------------------------------------------------ */
 #define VP_NAME_CHARS        255  /* HardwareId, LinkedId, DosLinkName, DosLinkNameColon */
 #define VP_PORT_NAME_CHARS   256
-#define VP_QUERY_BUFFER_BYTES 255 /* every registry value is read through a buffer this long */
 #define WAIT_QUEUE_SLOTS     10
 
 /* ---- Pool tags: the first character is the most significant byte ------------------------ */

@@ -18,7 +18,7 @@ namespace {
 constexpr ULONG kNameBytes = VP_NAME_CHARS * sizeof(WCHAR);
 
 const WCHAR kDosDevicesPrefix[] = L"\\DosDevices\\";
-const WCHAR kPortNameValue[] = L"PortName";
+const WCHAR kPortNameValue[] = VP_PORT_NAME_VALUE;
 const WCHAR kDeviceMapKey[] = L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
 const WCHAR kDeviceMapRelativeKey[] = L"\\PARALLEL PORTS"; /* the same key, under the device map */
 

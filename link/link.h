@@ -15,15 +15,6 @@
 
 #include "driver/device_extension.h"
 
-/* ---- Model classes ------------------------------------------------------------------------ */
-#define VP_MODEL_CLASS_DEFAULT 1 /* any supported device not listed below */
-#define VP_MODEL_CLASS_2       2 /* listed models treated like the default everywhere */
-#define VP_MODEL_CLASS_3       3 /* models that are sent the status request at cleanup */
-
-/* Lengths of the comparisons over LinkedId, in characters. */
-#define VP_VENDOR_PREFIX_CHARS 16 /* "##?#USB#Vid_1504" */
-#define VP_DEVICE_ID_CHARS     25 /* "##?#USB#Vid_1504&Pid_0002" */
-
 /* ---- Open profiles ------------------------------------------------------------------------ */
 /* Every open of the USB device in the driver uses one of these parameter sets; the object
  * attributes are always 0 (no OBJ_CASE_INSENSITIVE, no OBJ_KERNEL_HANDLE), so a handle belongs

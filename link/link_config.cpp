@@ -11,13 +11,11 @@
 namespace {
 
 /* Where the installer stores a port's link values; the port name follows after a "\". */
-const WCHAR LinkKeyRoot[] = L"\\REGISTRY\\MACHINE\\SOFTWARE\\RM8\\NARVELIN\\";
+const WCHAR LinkKeyRoot[] = VP_REGISTRY_MACHINE VP_LINK_KEY L"\\";
 
-/* The USB device-interface class key (GUID_DEVINTERFACE_USB_DEVICE); LinkedId names the
- * device's entry under it, which exists while the device is installed. */
-const WCHAR PresenceKeyRoot[] =
-    L"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\"
-    L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}\\";
+/* LinkedId names the device's entry under the USB device-interface class key, which exists
+ * while the device is installed. */
+const WCHAR PresenceKeyRoot[] = VP_REGISTRY_MACHINE VP_USB_DEVICE_CLASS_KEY L"\\";
 
 constexpr ULONG PresenceKeyRootChars = sizeof(PresenceKeyRoot) / sizeof(WCHAR) - 1;
 static_assert(PresenceKeyRootChars == 104, "presence key prefix");
@@ -29,26 +27,6 @@ constexpr ULONG PresenceKeyPathChars = 512;
 constexpr ULONG FullInformationHeaderBytes = 5 * sizeof(ULONG);
 static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == FullInformationHeaderBytes,
               "KEY_VALUE_FULL_INFORMATION header");
-
-/* Supported vendors, compared over the first VP_VENDOR_PREFIX_CHARS characters. */
-const WCHAR *const VendorPrefixes[] = {
-    L"##?#USB#Vid_1504",
-    L"##?#USB#Vid_0419",
-    L"##?#USB#Vid_055d",
-};
-
-struct MODEL_ENTRY {
-    const WCHAR *DeviceId; /* exactly VP_DEVICE_ID_CHARS characters */
-    ULONG ModelClass;
-};
-
-/* First match wins; anything else from a supported vendor is VP_MODEL_CLASS_DEFAULT. */
-const MODEL_ENTRY ModelTable[] = {
-    {L"##?#USB#Vid_1504&Pid_0006", VP_MODEL_CLASS_2},
-    {L"##?#USB#Vid_1504&Pid_000b", VP_MODEL_CLASS_2},
-    {L"##?#USB#Vid_1504&Pid_0002", VP_MODEL_CLASS_3},
-    {L"##?#USB#Vid_055d&Pid_4010", VP_MODEL_CLASS_3},
-};
 
 /* Characters before the first zero, looking at no more than Capacity characters. */
 ULONG BoundedLength(const WCHAR *Text, ULONG Capacity)
@@ -163,8 +141,8 @@ ULONG GetUsbHardwareId(PDEVICE_EXTENSION Extension)
 
     /* HardwareId is replaced even when LinkedId then fails; the caller fails the open anyway. */
     ULONG result = 0;
-    if (NT_SUCCESS(ReadLinkValue(key, L"HardwareId", Extension->HardwareId)) &&
-        NT_SUCCESS(ReadLinkValue(key, L"LinkedId", Extension->LinkedId))) {
+    if (NT_SUCCESS(ReadLinkValue(key, VP_HARDWARE_ID_VALUE, Extension->HardwareId)) &&
+        NT_SUCCESS(ReadLinkValue(key, VP_LINKED_ID_VALUE, Extension->LinkedId))) {
         result = 1;
     }
     ZwClose(key);
@@ -175,24 +153,14 @@ BOOLEAN IsSupportedVendor(PDEVICE_EXTENSION Extension)
 {
     WCHAR work[VP_DEVICE_ID_CHARS];
     FillWorkBuffer(Extension, work);
-    for (const WCHAR *prefix : VendorPrefixes) {
-        if (wcsncmp(work, prefix, VP_VENDOR_PREFIX_CHARS) == 0) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return VpIsAcceptedVendor(work) ? TRUE : FALSE;
 }
 
 ULONG ClassifyModel(PDEVICE_EXTENSION Extension)
 {
     WCHAR work[VP_DEVICE_ID_CHARS];
     FillWorkBuffer(Extension, work);
-    for (const MODEL_ENTRY &entry : ModelTable) {
-        if (wcsncmp(work, entry.DeviceId, VP_DEVICE_ID_CHARS) == 0) {
-            return entry.ModelClass;
-        }
-    }
-    return VP_MODEL_CLASS_DEFAULT;
+    return VpModelClassOf(work);
 }
 
 ULONG IsLinkedUsb(PDEVICE_EXTENSION Extension)

@@ -14,12 +14,6 @@
 
 #include "driver/vparallel.h"
 
-/* ---- The driver's private control codes ------------------------------------------------- */
-/* Completes only when the device is surprise-removed: lets an application learn of it. */
-#define IOCTL_VPARALLEL_NOTIFY_REMOVAL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Succeeds at once; applications use it to probe that the port answers. */
-#define IOCTL_VPARALLEL_NOP CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
-
 /* ---- Published serial codes that some <ntddser.h> versions lack -------------------------- */
 #ifndef IOCTL_SERIAL_GET_COMMCONFIG
 #define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
