@@ -33,5 +33,11 @@ if(VPARALLEL_NO_KEYBOARD_VETO)
   target_compile_definitions(vparallel PRIVATE VPARALLEL_NO_KEYBOARD_VETO)
 endif()
 
-# The Wine integration pieces (simulated printer, link tool, client).
-add_subdirectory(wine)
+# Win32 programs: the package's tool and the test client, static so they need no runtime DLLs.
+set(VPARALLEL_WIN32_FLAGS -municode -Wall -Wextra -Werror)
+set(VPARALLEL_WIN32_LINK -municode -static -static-libgcc -static-libstdc++)
+set(VPARALLEL_WIN32_DEFS UNICODE _UNICODE _WIN32_WINNT=0x0A00)
+
+# The package's tool, then the Wine test bed (simulated printer, client, the Wine image).
+add_subdirectory(package)
+add_subdirectory(tests/wine)

@@ -11,13 +11,14 @@
  * 3 the key or value does not exist; 4 access denied (run it as an administrator).
  */
 #include <windows.h>
+#include <winioctl.h>
 
 #include <stdio.h>
 #include <wchar.h>
 
 #include <string>
 
-#include "wine/tools/link_model.h"
+#include "public/vparallel_public.h"
 
 namespace {
 
@@ -55,13 +56,13 @@ bool IsValidPortName(const wchar_t *port)
 
 std::wstring LinkKey(const wchar_t *port)
 {
-    return std::wstring(VP_LINK_ROOT) + L"\\" + port;
+    return std::wstring(VP_LINK_KEY) + L"\\" + port;
 }
 
 void PrintVerdict(const wchar_t *linkedId)
 {
-    if (IsAcceptedVendor(linkedId)) {
-        wprintf(L"accepted, model class %u", ModelClassOf(linkedId));
+    if (VpIsAcceptedVendor(linkedId)) {
+        wprintf(L"accepted, model class %u", VpModelClassOf(linkedId));
     } else {
         wprintf(L"not accepted (unknown vendor)");
     }
@@ -70,7 +71,7 @@ void PrintVerdict(const wchar_t *linkedId)
 /* A value the driver cannot read in full is refused here rather than at the port's first open. */
 bool CheckValueLength(const wchar_t *name, const wchar_t *value)
 {
-    size_t limit = MaxLinkValueChars(name);
+    size_t limit = VpMaxValueTextChars(static_cast<unsigned>(wcslen(name)));
     if (wcslen(value) > limit) {
         fwprintf(stderr, L"vplink: %ls is %zu characters; the driver reads at most %zu\n", name, wcslen(value),
                  limit);
@@ -93,7 +94,7 @@ int SetLink(const wchar_t *port, const wchar_t *hardwareId, const wchar_t *linke
     if (!CheckValueLength(VP_HARDWARE_ID_VALUE, hardwareId) || !CheckValueLength(VP_LINKED_ID_VALUE, linkedId)) {
         return kBadArguments;
     }
-    if (!IsAcceptedVendor(linkedId)) {
+    if (!VpIsAcceptedVendor(linkedId)) {
         fwprintf(stderr, L"vplink: LinkedId %ls is not from a vendor the driver accepts\n", linkedId);
         return kBadArguments;
     }
@@ -133,7 +134,7 @@ LONG ReadString(HKEY key, const wchar_t *name, std::wstring *value)
 bool InterfaceKeyExists(const std::wstring &linkedId)
 {
     HKEY key;
-    std::wstring path = std::wstring(VP_USB_INTERFACE_CLASS_KEY) + L"\\" + linkedId;
+    std::wstring path = std::wstring(VP_USB_DEVICE_CLASS_KEY) + L"\\" + linkedId;
     if (linkedId.empty() || RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return false;
     }
@@ -184,9 +185,9 @@ int RemoveLink(const wchar_t *port)
 int ListInterfaces()
 {
     HKEY key;
-    LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, VP_USB_INTERFACE_CLASS_KEY, 0, KEY_READ, &key);
+    LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, VP_USB_DEVICE_CLASS_KEY, 0, KEY_READ, &key);
     if (error != ERROR_SUCCESS) {
-        return ReportError(error, L"no USB device interfaces", VP_USB_INTERFACE_CLASS_KEY);
+        return ReportError(error, L"no USB device interfaces", VP_USB_DEVICE_CLASS_KEY);
     }
     unsigned count = 0;
     for (DWORD index = 0;; index++) {
@@ -203,7 +204,7 @@ int ListInterfaces()
     }
     RegCloseKey(key);
     if (error != ERROR_NO_MORE_ITEMS) {
-        return ReportError(error, L"cannot list the USB device interfaces", VP_USB_INTERFACE_CLASS_KEY);
+        return ReportError(error, L"cannot list the USB device interfaces", VP_USB_DEVICE_CLASS_KEY);
     }
     wprintf(L"%u USB device interface(s)\n", count);
     return kOk;

@@ -14,7 +14,7 @@
  */
 #include <ntddk.h>
 
-#include "wine/printer/usbsim_control.h"
+#include "tests/printer/usbsim_control.h"
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
 

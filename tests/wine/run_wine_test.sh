@@ -2,16 +2,16 @@
 # Runs the real driver under Wine against the simulated USB printer, twice: installed from
 # vparallel.inf through setupapi, and installed by hand-written registry keys and sc.
 #
-#   wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
+#   tests/wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
 #
 # Each route gets a fresh 64-bit prefix restored from a template made once per run. Prints the
 # client's lines; exits non-zero when any step or check fails. Set VPARALLEL_WINE_KEEP=1 to keep
 # the prefixes and logs (in the directory printed at the start), VPARALLEL_WINE_ROUTES="registry" to
 # run one route, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build=${1:-build-windows}
-for f in wine/vparallel.sys wine/vpusbsim.sys wine/vplink.exe wine/vptest.exe; do
+for f in vplink.exe wine/vparallel.sys wine/vpusbsim.sys wine/vptest.exe; do
   [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
 done
 
@@ -76,7 +76,7 @@ run_route() { # inf | registry
   wineserver -p </dev/null >/dev/null 2>&1
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   mkdir -p "$dir"
-  cp "$build"/wine/{vparallel.sys,vplink.exe,vptest.exe} wine/vparallel.inf "$dir/"
+  cp "$build"/wine/{vparallel.sys,vptest.exe} "$build/vplink.exe" package/vparallel.inf "$dir/"
   cp "$build/wine/vpusbsim.sys" "$drivers/"
 
   w sc create vpusbsim type= kernel start= demand error= normal \

@@ -6,7 +6,7 @@
  *   vptest run <port> <LinkedId>         the checks (vptest_checks.cpp); one line per check and
  *                                        a final "N passed, N failed" line; exit 1 on a failure
  */
-#include "wine/tools/vptest.h"
+#include "tests/wine/vptest.h"
 
 #include <newdev.h>
 #include <stdio.h>

@@ -6,7 +6,7 @@
  * run. The host's I/O manager may deliver a close after CloseHandle has returned, so effects of a
  * close are waited for, never assumed.
  */
-#include "wine/tools/vptest.h"
+#include "tests/wine/vptest.h"
 
 #include <winioctl.h>
 #include <winternl.h>
@@ -19,16 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "wine/printer/usbsim_control.h"
-#include "wine/tools/link_model.h"
+#include "public/vparallel_public.h"
+#include "tests/printer/usbsim_control.h"
 
 extern "C" NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
 extern "C" NTSTATUS NTAPI NtQuerySymbolicLinkObject(HANDLE, PUNICODE_STRING, PULONG);
 
 namespace {
 
-const DWORD kIoctlNotifyRemoval = 0x222000;
-const DWORD kIoctlNop = 0x222004;
 const DWORD kIoctlGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
 const DWORD kDtrState = 0x1;
 const DWORD kRtsState = 0x2;
@@ -121,7 +119,7 @@ bool Control(HANDLE handle, DWORD code, const void *in, DWORD inLength, void *ou
 
 bool Nop(HANDLE port)
 {
-    return Control(port, kIoctlNop, nullptr, 0, nullptr, 0);
+    return Control(port, IOCTL_VPARALLEL_NOP, nullptr, 0, nullptr, 0);
 }
 
 bool WriteBytes(HANDLE port, const std::vector<BYTE> &data, DWORD *written)
@@ -342,7 +340,7 @@ void CheckOpens(Printer &printer, HANDLE port, const wchar_t *portName)
     Sleep(200);
     Check(Nop(port), "open: closing the refused handle leaves the first open working");
     DWORD returned = 1;
-    Check(Control(port, kIoctlNop, nullptr, 0, nullptr, 0, &returned) && returned == 0,
+    Check(Control(port, IOCTL_VPARALLEL_NOP, nullptr, 0, nullptr, 0, &returned) && returned == 0,
           "DeviceIoControl 0x222004 succeeds with nothing returned");
 }
 
@@ -531,7 +529,7 @@ void CheckWaitCommEvent(Printer &printer, HANDLE port)
 
 std::wstring PresenceKey(const wchar_t *linkedId)
 {
-    return std::wstring(VP_USB_INTERFACE_CLASS_KEY) + L"\\" + linkedId;
+    return std::wstring(VP_USB_DEVICE_CLASS_KEY) + L"\\" + linkedId;
 }
 
 void CheckCloseAndReopen(Printer &printer, HANDLE *port, const wchar_t *portName)
@@ -589,7 +587,7 @@ void CheckRemoval(HANDLE port, const wchar_t *portName)
     Request notify;
     DWORD bytes;
     DWORD error;
-    BOOL started = DeviceIoControl(port, kIoctlNotifyRemoval, nullptr, 0, nullptr, 0, nullptr, &notify.overlapped);
+    BOOL started = DeviceIoControl(port, IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, nullptr, 0, nullptr, &notify.overlapped);
     Outcome early = Finish(port, notify, started, 200, &bytes, &error);
     int removed = RemoveDevices(VPTEST_HARDWARE_ID);
     Outcome late = early == Outcome::Pending ? Finish(port, notify, TRUE, kWaitMs, &bytes, &error) : early;
