@@ -1,16 +1,17 @@
 /*
  * usb_printer_sim.cpp - a simulated USB receipt printer, loaded as a plain kernel service.
  *
- * It stands where the printer's own driver would be when the port driver runs on a real I/O
- * manager: the data device answers the opens, writes and reads that the port driver makes
- * through its HardwareId path, and records each of them; the control device lets a test read the
- * records and queue the printer's replies (usbsim_control.h).
+ * It stands where the printers' own driver would be when the port driver runs on a real I/O
+ * manager: each printer's data device answers the opens, writes and reads that a port driver
+ * makes through its HardwareId path, and records each of them; the control device lets a test
+ * read the records and queue each printer's replies (usbsim_control.h).
  *
- * Everything runs at PASSIVE_LEVEL except under State.Lock, a spin lock that guards every field
- * of State. A waiting read is held in WaitingReads with a cancel routine; whoever takes it out of
- * the list first exchanges its cancel routine for none, and leaves it alone when that answer is
- * NULL (the cancel routine then owns it). The cancel routine takes the request out under the
- * lock; a request already taken out has its list entry pointing at itself, so that is harmless.
+ * Each printer's state is the extension of its data device. Everything runs at PASSIVE_LEVEL
+ * except under the printer's Lock, a spin lock that guards every field of its PRINTER. A waiting
+ * read is held in WaitingReads with a cancel routine; whoever takes it out of the list first
+ * exchanges its cancel routine for none, and leaves it alone when that answer is NULL (the cancel
+ * routine then owns it). The cancel routine takes the request out under the lock; a request
+ * already taken out has its list entry pointing at itself, so that is harmless.
  */
 #include <ntddk.h>
 
@@ -24,10 +25,8 @@ typedef struct _VPSIM_REPLY {
     UCHAR Data[VPSIM_MAX_REPLY];
 } VPSIM_REPLY;
 
-static struct {
+typedef struct _PRINTER {
     KSPIN_LOCK Lock;
-    PDEVICE_OBJECT DataDevice;
-    PDEVICE_OBJECT ControlDevice;
     ULONG RecordCount;
     ULONG LostRecords;
     ULONG OpenHandles;
@@ -37,7 +36,16 @@ static struct {
     ULONG ReplyCount;
     VPSIM_REPLY Replies[VPSIM_MAX_REPLIES];
     VPSIM_RECORD Records[VPSIM_MAX_RECORDS];
-} State;
+} PRINTER, *PPRINTER;
+
+/* Set in DriverEntry, cleared at unload; read-only in between. */
+static PDEVICE_OBJECT DataDevices[VPSIM_PRINTERS];
+static PDEVICE_OBJECT ControlDevice;
+
+static PPRINTER PrinterOf(PDEVICE_OBJECT DataDevice)
+{
+    return (PPRINTER)DataDevice->DeviceExtension;
+}
 
 static const UCHAR StatusRequest[3] = {0x10, 0x04, 0x01};
 
@@ -49,24 +57,24 @@ static NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return Status;
 }
 
-/* Appends a record and returns it, or NULL when the store is full. Caller holds State.Lock. */
-static VPSIM_RECORD *AddRecordLocked(ULONG Kind)
+/* Appends a record and returns it, or NULL when the store is full. Caller holds the printer's Lock. */
+static VPSIM_RECORD *AddRecordLocked(PPRINTER Printer, ULONG Kind)
 {
     VPSIM_RECORD *record;
 
-    if (State.RecordCount >= VPSIM_MAX_RECORDS) {
-        State.LostRecords++;
+    if (Printer->RecordCount >= VPSIM_MAX_RECORDS) {
+        Printer->LostRecords++;
         return NULL;
     }
-    record = &State.Records[State.RecordCount++];
+    record = &Printer->Records[Printer->RecordCount++];
     RtlZeroMemory(record, sizeof(*record));
     record->Kind = Kind;
     return record;
 }
 
-static VOID AddDataRecordLocked(ULONG Kind, const UCHAR *Data, ULONG Length)
+static VOID AddDataRecordLocked(PPRINTER Printer, ULONG Kind, const UCHAR *Data, ULONG Length)
 {
-    VPSIM_RECORD *record = AddRecordLocked(Kind);
+    VPSIM_RECORD *record = AddRecordLocked(Printer, Kind);
 
     if (record == NULL) {
         return;
@@ -77,11 +85,11 @@ static VOID AddDataRecordLocked(ULONG Kind, const UCHAR *Data, ULONG Length)
 
 /* ---- Replies and waiting reads ---------------------------------------------------------------- */
 
-/* Moves the oldest reply (or what is left of it) into a read buffer. Caller holds State.Lock
+/* Moves the oldest reply (or what is left of it) into a read buffer. Caller holds the printer's Lock
  * and has checked that a reply is queued. */
-static ULONG ServeReplyLocked(PUCHAR Buffer, ULONG Length)
+static ULONG ServeReplyLocked(PPRINTER Printer, PUCHAR Buffer, ULONG Length)
 {
-    VPSIM_REPLY *reply = &State.Replies[State.ReplyHead];
+    VPSIM_REPLY *reply = &Printer->Replies[Printer->ReplyHead];
     ULONG count = reply->Length - reply->Offset;
 
     if (count > Length) {
@@ -90,48 +98,48 @@ static ULONG ServeReplyLocked(PUCHAR Buffer, ULONG Length)
     RtlCopyMemory(Buffer, reply->Data + reply->Offset, count);
     reply->Offset += count;
     if (reply->Offset == reply->Length) {
-        State.ReplyHead = (State.ReplyHead + 1) % VPSIM_MAX_REPLIES;
-        State.ReplyCount--;
+        Printer->ReplyHead = (Printer->ReplyHead + 1) % VPSIM_MAX_REPLIES;
+        Printer->ReplyCount--;
     }
-    AddDataRecordLocked(VPSIM_READ, Buffer, count);
+    AddDataRecordLocked(Printer, VPSIM_READ, Buffer, count);
     return count;
 }
 
 static VOID CancelWaitingRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PPRINTER Printer = PrinterOf(DeviceObject);
     KIRQL irql;
 
-    UNREFERENCED_PARAMETER(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    KeAcquireSpinLock(&State.Lock, &irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
-    State.WaitingReadCount--;
-    AddRecordLocked(VPSIM_READ_CANCELLED);
-    KeReleaseSpinLock(&State.Lock, irql);
+    Printer->WaitingReadCount--;
+    AddRecordLocked(Printer, VPSIM_READ_CANCELLED);
+    KeReleaseSpinLock(&Printer->Lock, irql);
     Complete(Irp, STATUS_CANCELLED, 0);
 }
 
 /* Takes the oldest waiting read that its cancel routine does not own, or NULL. Caller holds
- * State.Lock. */
-static PIRP TakeWaitingReadLocked(VOID)
+ * Printer->Lock. */
+static PIRP TakeWaitingReadLocked(PPRINTER Printer)
 {
     PLIST_ENTRY entry;
     PIRP irp;
 
-    if (IsListEmpty(&State.WaitingReads)) {
+    if (IsListEmpty(&Printer->WaitingReads)) {
         return NULL;
     }
-    entry = RemoveHeadList(&State.WaitingReads);
+    entry = RemoveHeadList(&Printer->WaitingReads);
     InitializeListHead(entry);
     irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     if (IoSetCancelRoutine(irp, NULL) != NULL) {
-        State.WaitingReadCount--;
+        Printer->WaitingReadCount--;
         return irp;
     }
     /* Being cancelled: its cancel routine, waiting for the lock, unlinks and completes it. Put
      * it back so that the routine's unlink and count stay right. */
-    InsertTailList(&State.WaitingReads, entry);
+    InsertTailList(&Printer->WaitingReads, entry);
     return NULL;
 }
 
@@ -141,17 +149,17 @@ static ULONG ReadLength(PIRP Irp)
 }
 
 /* Serves queued replies to waiting reads for as long as there are both. */
-static VOID ServeWaitingReads(VOID)
+static VOID ServeWaitingReads(PPRINTER Printer)
 {
     KIRQL irql;
     PIRP irp;
     ULONG count;
 
     for (;;) {
-        KeAcquireSpinLock(&State.Lock, &irql);
-        irp = State.ReplyCount != 0 ? TakeWaitingReadLocked() : NULL;
-        count = irp != NULL ? ServeReplyLocked((PUCHAR)irp->AssociatedIrp.SystemBuffer, ReadLength(irp)) : 0;
-        KeReleaseSpinLock(&State.Lock, irql);
+        KeAcquireSpinLock(&Printer->Lock, &irql);
+        irp = Printer->ReplyCount != 0 ? TakeWaitingReadLocked(Printer) : NULL;
+        count = irp != NULL ? ServeReplyLocked(Printer, (PUCHAR)irp->AssociatedIrp.SystemBuffer, ReadLength(irp)) : 0;
+        KeReleaseSpinLock(&Printer->Lock, irql);
         if (irp == NULL) {
             return;
         }
@@ -161,15 +169,15 @@ static VOID ServeWaitingReads(VOID)
 
 /* ---- Data device -------------------------------------------------------------------------------- */
 
-static NTSTATUS DataCreate(PIRP Irp)
+static NTSTATUS DataCreate(PPRINTER Printer, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     VPSIM_RECORD *record;
     KIRQL irql;
 
-    KeAcquireSpinLock(&State.Lock, &irql);
-    State.OpenHandles++;
-    record = AddRecordLocked(VPSIM_OPEN);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    Printer->OpenHandles++;
+    record = AddRecordLocked(Printer, VPSIM_OPEN);
     if (record != NULL) {
         record->CreateOptions = stack->Parameters.Create.Options & 0x00FFFFFF;
         record->ShareAccess = stack->Parameters.Create.ShareAccess;
@@ -177,11 +185,11 @@ static NTSTATUS DataCreate(PIRP Irp)
             record->DesiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
         }
     }
-    KeReleaseSpinLock(&State.Lock, irql);
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS DataWrite(PIRP Irp)
+static NTSTATUS DataWrite(PPRINTER Printer, PIRP Irp)
 {
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
     const UCHAR *data = (const UCHAR *)Irp->AssociatedIrp.SystemBuffer;
@@ -192,14 +200,14 @@ static NTSTATUS DataWrite(PIRP Irp)
         return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     }
     isStatus = length == sizeof(StatusRequest) && RtlCompareMemory(data, StatusRequest, length) == length;
-    KeAcquireSpinLock(&State.Lock, &irql);
-    AddDataRecordLocked(isStatus ? VPSIM_STATUS_REQUEST : VPSIM_WRITE, data, length);
-    KeReleaseSpinLock(&State.Lock, irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    AddDataRecordLocked(Printer, isStatus ? VPSIM_STATUS_REQUEST : VPSIM_WRITE, data, length);
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, length);
 }
 
 /* A read takes a queued reply at once, or waits for the next one. */
-static NTSTATUS DataRead(PIRP Irp)
+static NTSTATUS DataRead(PPRINTER Printer, PIRP Irp)
 {
     KIRQL irql;
     ULONG count;
@@ -208,41 +216,53 @@ static NTSTATUS DataRead(PIRP Irp)
         return Complete(Irp, STATUS_SUCCESS, 0);
     }
     IoMarkIrpPending(Irp);
-    KeAcquireSpinLock(&State.Lock, &irql);
-    if (State.ReplyCount != 0) {
-        count = ServeReplyLocked((PUCHAR)Irp->AssociatedIrp.SystemBuffer, ReadLength(Irp));
-        KeReleaseSpinLock(&State.Lock, irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    if (Printer->ReplyCount != 0) {
+        count = ServeReplyLocked(Printer, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, ReadLength(Irp));
+        KeReleaseSpinLock(&Printer->Lock, irql);
         Complete(Irp, STATUS_SUCCESS, count);
         return STATUS_PENDING;
     }
     IoSetCancelRoutine(Irp, CancelWaitingRead);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        KeReleaseSpinLock(&State.Lock, irql);
+        KeReleaseSpinLock(&Printer->Lock, irql);
         Complete(Irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
-    InsertTailList(&State.WaitingReads, &Irp->Tail.Overlay.ListEntry);
-    State.WaitingReadCount++;
-    KeReleaseSpinLock(&State.Lock, irql);
+    InsertTailList(&Printer->WaitingReads, &Irp->Tail.Overlay.ListEntry);
+    Printer->WaitingReadCount++;
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return STATUS_PENDING;
 }
 
-static NTSTATUS DataOpenClose(PIRP Irp, ULONG Kind)
+static NTSTATUS DataOpenClose(PPRINTER Printer, PIRP Irp, ULONG Kind)
 {
     KIRQL irql;
 
-    KeAcquireSpinLock(&State.Lock, &irql);
-    if (Kind == VPSIM_CLOSE && State.OpenHandles != 0) {
-        State.OpenHandles--;
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    if (Kind == VPSIM_CLOSE && Printer->OpenHandles != 0) {
+        Printer->OpenHandles--;
     }
-    AddRecordLocked(Kind);
-    KeReleaseSpinLock(&State.Lock, irql);
+    AddRecordLocked(Printer, Kind);
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
 /* ---- Control device ----------------------------------------------------------------------------- */
 
-static NTSTATUS ControlGetState(PIRP Irp, ULONG OutputLength)
+/* The printer named by the ULONG that starts a control request's input, or NULL. */
+static PPRINTER PrinterFromInput(PIRP Irp, ULONG InputLength)
+{
+    ULONG index;
+
+    if (InputLength < sizeof(ULONG)) {
+        return NULL;
+    }
+    index = *(const ULONG *)Irp->AssociatedIrp.SystemBuffer;
+    return index < VPSIM_PRINTERS ? PrinterOf(DataDevices[index]) : NULL;
+}
+
+static NTSTATUS ControlGetState(PPRINTER Printer, PIRP Irp, ULONG OutputLength)
 {
     VPSIM_STATE *out = (VPSIM_STATE *)Irp->AssociatedIrp.SystemBuffer;
     KIRQL irql;
@@ -250,69 +270,70 @@ static NTSTATUS ControlGetState(PIRP Irp, ULONG OutputLength)
     if (OutputLength < sizeof(VPSIM_STATE)) {
         return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    KeAcquireSpinLock(&State.Lock, &irql);
-    out->RecordCount = State.RecordCount;
-    out->LostRecords = State.LostRecords;
-    out->OpenHandles = State.OpenHandles;
-    out->WaitingReads = State.WaitingReadCount;
-    out->QueuedReplies = State.ReplyCount;
-    KeReleaseSpinLock(&State.Lock, irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    out->RecordCount = Printer->RecordCount;
+    out->LostRecords = Printer->LostRecords;
+    out->OpenHandles = Printer->OpenHandles;
+    out->WaitingReads = Printer->WaitingReadCount;
+    out->QueuedReplies = Printer->ReplyCount;
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, sizeof(VPSIM_STATE));
 }
 
-static NTSTATUS ControlGetRecord(PIRP Irp, ULONG InputLength, ULONG OutputLength)
+static NTSTATUS ControlGetRecord(PPRINTER Printer, PIRP Irp, ULONG InputLength, ULONG OutputLength)
 {
     PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
     ULONG index;
     KIRQL irql;
 
-    if (InputLength < sizeof(ULONG) || OutputLength < sizeof(VPSIM_RECORD)) {
+    if (InputLength < sizeof(VPSIM_RECORD_QUERY) || OutputLength < sizeof(VPSIM_RECORD)) {
         return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
-    index = *(ULONG *)buffer;
-    KeAcquireSpinLock(&State.Lock, &irql);
-    if (index >= State.RecordCount) {
-        KeReleaseSpinLock(&State.Lock, irql);
+    index = ((const VPSIM_RECORD_QUERY *)buffer)->Index;
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    if (index >= Printer->RecordCount) {
+        KeReleaseSpinLock(&Printer->Lock, irql);
         return Complete(Irp, STATUS_NO_MORE_ENTRIES, 0);
     }
-    RtlCopyMemory(buffer, &State.Records[index], sizeof(VPSIM_RECORD));
-    KeReleaseSpinLock(&State.Lock, irql);
+    RtlCopyMemory(buffer, &Printer->Records[index], sizeof(VPSIM_RECORD));
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, sizeof(VPSIM_RECORD));
 }
 
-static NTSTATUS ControlQueueReply(PIRP Irp, ULONG InputLength)
+static NTSTATUS ControlQueueReply(PPRINTER Printer, PIRP Irp, ULONG InputLength)
 {
+    ULONG length = InputLength - sizeof(ULONG);
     VPSIM_REPLY *reply;
     KIRQL irql;
 
-    if (InputLength == 0 || InputLength > VPSIM_MAX_REPLY) {
+    if (length == 0 || length > VPSIM_MAX_REPLY) {
         return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
     }
-    KeAcquireSpinLock(&State.Lock, &irql);
-    if (State.ReplyCount == VPSIM_MAX_REPLIES) {
-        KeReleaseSpinLock(&State.Lock, irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    if (Printer->ReplyCount == VPSIM_MAX_REPLIES) {
+        KeReleaseSpinLock(&Printer->Lock, irql);
         return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     }
-    reply = &State.Replies[(State.ReplyHead + State.ReplyCount) % VPSIM_MAX_REPLIES];
-    reply->Length = InputLength;
+    reply = &Printer->Replies[(Printer->ReplyHead + Printer->ReplyCount) % VPSIM_MAX_REPLIES];
+    reply->Length = length;
     reply->Offset = 0;
-    RtlCopyMemory(reply->Data, Irp->AssociatedIrp.SystemBuffer, InputLength);
-    State.ReplyCount++;
-    KeReleaseSpinLock(&State.Lock, irql);
-    ServeWaitingReads();
+    RtlCopyMemory(reply->Data, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer + sizeof(ULONG), length);
+    Printer->ReplyCount++;
+    KeReleaseSpinLock(&Printer->Lock, irql);
+    ServeWaitingReads(Printer);
     return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS ControlReset(PIRP Irp)
+static NTSTATUS ControlReset(PPRINTER Printer, PIRP Irp)
 {
     KIRQL irql;
 
-    KeAcquireSpinLock(&State.Lock, &irql);
-    State.RecordCount = 0;
-    State.LostRecords = 0;
-    State.ReplyHead = 0;
-    State.ReplyCount = 0;
-    KeReleaseSpinLock(&State.Lock, irql);
+    KeAcquireSpinLock(&Printer->Lock, &irql);
+    Printer->RecordCount = 0;
+    Printer->LostRecords = 0;
+    Printer->ReplyHead = 0;
+    Printer->ReplyCount = 0;
+    KeReleaseSpinLock(&Printer->Lock, irql);
     return Complete(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -321,16 +342,20 @@ static NTSTATUS ControlRequest(PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PPRINTER printer = PrinterFromInput(Irp, inputLength);
 
+    if (printer == NULL) {
+        return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_VPSIM_GET_STATE:
-        return ControlGetState(Irp, outputLength);
+        return ControlGetState(printer, Irp, outputLength);
     case IOCTL_VPSIM_GET_RECORD:
-        return ControlGetRecord(Irp, inputLength, outputLength);
+        return ControlGetRecord(printer, Irp, inputLength, outputLength);
     case IOCTL_VPSIM_QUEUE_REPLY:
-        return ControlQueueReply(Irp, inputLength);
+        return ControlQueueReply(printer, Irp, inputLength);
     case IOCTL_VPSIM_RESET:
-        return ControlReset(Irp);
+        return ControlReset(printer, Irp);
     default:
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -341,8 +366,9 @@ static NTSTATUS ControlRequest(PIRP Irp)
 static NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    PPRINTER printer;
 
-    if (DeviceObject == State.ControlDevice) {
+    if (DeviceObject == ControlDevice) {
         if (major == IRP_MJ_DEVICE_CONTROL) {
             return ControlRequest(Irp);
         }
@@ -351,17 +377,18 @@ static NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                  : STATUS_INVALID_DEVICE_REQUEST,
                         0);
     }
+    printer = PrinterOf(DeviceObject);
     switch (major) {
     case IRP_MJ_CREATE:
-        return DataCreate(Irp);
+        return DataCreate(printer, Irp);
     case IRP_MJ_WRITE:
-        return DataWrite(Irp);
+        return DataWrite(printer, Irp);
     case IRP_MJ_READ:
-        return DataRead(Irp);
+        return DataRead(printer, Irp);
     case IRP_MJ_CLEANUP:
-        return DataOpenClose(Irp, VPSIM_CLEANUP);
+        return DataOpenClose(printer, Irp, VPSIM_CLEANUP);
     case IRP_MJ_CLOSE:
-        return DataOpenClose(Irp, VPSIM_CLOSE);
+        return DataOpenClose(printer, Irp, VPSIM_CLOSE);
     default:
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -370,25 +397,29 @@ static NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static VOID Unload(PDRIVER_OBJECT DriverObject)
 {
     UNICODE_STRING link;
+    ULONG index;
 
     UNREFERENCED_PARAMETER(DriverObject);
     RtlInitUnicodeString(&link, VPSIM_CONTROL_LINK);
     IoDeleteSymbolicLink(&link);
-    if (State.ControlDevice != NULL) {
-        IoDeleteDevice(State.ControlDevice);
+    if (ControlDevice != NULL) {
+        IoDeleteDevice(ControlDevice);
+        ControlDevice = NULL;
     }
-    if (State.DataDevice != NULL) {
-        IoDeleteDevice(State.DataDevice);
+    for (index = 0; index < VPSIM_PRINTERS; index++) {
+        if (DataDevices[index] != NULL) {
+            IoDeleteDevice(DataDevices[index]);
+            DataDevices[index] = NULL;
+        }
     }
 }
 
-static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PCWSTR Name, PDEVICE_OBJECT *Device)
+static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Name, ULONG ExtensionSize,
+                                  PDEVICE_OBJECT *Device)
 {
-    UNICODE_STRING name;
     NTSTATUS status;
 
-    RtlInitUnicodeString(&name, Name);
-    status = IoCreateDevice(DriverObject, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, Device);
+    status = IoCreateDevice(DriverObject, ExtensionSize, Name, FILE_DEVICE_UNKNOWN, 0, FALSE, Device);
     if (NT_SUCCESS(status)) {
         (*Device)->Flags |= DO_BUFFERED_IO;
         (*Device)->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -396,28 +427,56 @@ static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PCWSTR Name, PDEV
     return status;
 }
 
+/* \Device\VpUsbSim<Index>, with its printer's state initialised. */
+static NTSTATUS CreatePrinter(PDRIVER_OBJECT DriverObject, ULONG Index)
+{
+    WCHAR nameBuffer[64];
+    UNICODE_STRING name;
+    PPRINTER printer;
+    NTSTATUS status;
+
+    name.Buffer = nameBuffer;
+    name.Length = 0;
+    name.MaximumLength = sizeof(nameBuffer);
+    RtlAppendUnicodeToString(&name, VPSIM_DATA_DEVICE_PREFIX);
+    nameBuffer[name.Length / sizeof(WCHAR)] = (WCHAR)(L'0' + Index);
+    name.Length += sizeof(WCHAR);
+    status = CreateNamedDevice(DriverObject, &name, sizeof(PRINTER), &DataDevices[Index]);
+    if (!NT_SUCCESS(status)) {
+        DataDevices[Index] = NULL;
+        return status;
+    }
+    printer = PrinterOf(DataDevices[Index]);
+    RtlZeroMemory(printer, sizeof(*printer));
+    KeInitializeSpinLock(&printer->Lock);
+    InitializeListHead(&printer->WaitingReads);
+    return STATUS_SUCCESS;
+}
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNICODE_STRING link;
     UNICODE_STRING target;
-    NTSTATUS status;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG index;
     ULONG major;
 
     UNREFERENCED_PARAMETER(RegistryPath);
-    KeInitializeSpinLock(&State.Lock);
-    InitializeListHead(&State.WaitingReads);
+    static_assert(VPSIM_PRINTERS <= 10, "printer names have one digit");
     for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         DriverObject->MajorFunction[major] = Dispatch;
     }
     DriverObject->DriverUnload = Unload;
 
-    status = CreateNamedDevice(DriverObject, VPSIM_DATA_DEVICE, &State.DataDevice);
+    for (index = 0; index < VPSIM_PRINTERS && NT_SUCCESS(status); index++) {
+        status = CreatePrinter(DriverObject, index);
+    }
     if (NT_SUCCESS(status)) {
-        status = CreateNamedDevice(DriverObject, VPSIM_CONTROL_DEVICE, &State.ControlDevice);
+        RtlInitUnicodeString(&target, VPSIM_CONTROL_DEVICE);
+        status = CreateNamedDevice(DriverObject, &target, 0, &ControlDevice);
     }
     if (NT_SUCCESS(status)) {
         RtlInitUnicodeString(&link, VPSIM_CONTROL_LINK);
-        RtlInitUnicodeString(&target, VPSIM_CONTROL_DEVICE);
         status = IoCreateSymbolicLink(&link, &target);
     }
     if (!NT_SUCCESS(status)) {

@@ -5,27 +5,30 @@
  * includer provides ULONG, UCHAR and CTL_CODE (ntddk.h in the driver, windows.h/winioctl.h in
  * the programs).
  *
- * The printer has two devices: the data device (VPSIM_DATA_DEVICE), which the port driver opens
- * through its HardwareId path and which records everything done to it, and the control device,
- * reached from Win32 as \\.\VpUsbSimControl, which answers the codes below. Opens of the control
- * device are not recorded.
+ * The driver simulates VPSIM_PRINTERS printers. Each has a data device (\Device\VpUsbSim<n>, n
+ * from 0), which a port driver opens through its HardwareId path and which records everything
+ * done to it. One control device, reached from Win32 as \\.\VpUsbSimControl, answers the codes
+ * below; every request names its printer by the index that starts its input. Opens of the
+ * control device are not recorded.
  */
 #pragma once
 
-#define VPSIM_DATA_DEVICE     L"\\Device\\VpUsbSim0"
+#define VPSIM_PRINTERS        4
+#define VPSIM_DATA_DEVICE_PREFIX L"\\Device\\VpUsbSim" /* followed by the printer's index */
 #define VPSIM_CONTROL_DEVICE  L"\\Device\\VpUsbSimControl"
 #define VPSIM_CONTROL_LINK    L"\\DosDevices\\VpUsbSimControl"
 #define VPSIM_CONTROL_WIN32   L"\\\\.\\VpUsbSimControl"
 
 #define VPSIM_DEVICE_TYPE 0x8001u
 
-/* Output VPSIM_STATE. */
+/* Input ULONG printer; output VPSIM_STATE. */
 #define IOCTL_VPSIM_GET_STATE   CTL_CODE(VPSIM_DEVICE_TYPE, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Input ULONG record index (0 = oldest kept since the last reset); output VPSIM_RECORD. */
+/* Input VPSIM_RECORD_QUERY; output VPSIM_RECORD. */
 #define IOCTL_VPSIM_GET_RECORD  CTL_CODE(VPSIM_DEVICE_TYPE, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* Input 1..VPSIM_MAX_REPLY bytes: one reply, served to the next read (a waiting read at once). */
+/* Input ULONG printer, then 1..VPSIM_MAX_REPLY bytes: one reply, served to the next read (a
+ * waiting read at once). */
 #define IOCTL_VPSIM_QUEUE_REPLY CTL_CODE(VPSIM_DEVICE_TYPE, 0x902, METHOD_BUFFERED, FILE_ANY_ACCESS)
-/* No buffers: forgets the records and the queued replies (waiting reads stay). */
+/* Input ULONG printer: forgets its records and queued replies (waiting reads stay). */
 #define IOCTL_VPSIM_RESET       CTL_CODE(VPSIM_DEVICE_TYPE, 0x903, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define VPSIM_MAX_RECORDS 1024
@@ -41,6 +44,11 @@
 #define VPSIM_CLOSE          5
 #define VPSIM_READ           6 /* a read answered with a reply (Length bytes, Data holds them) */
 #define VPSIM_READ_CANCELLED 7 /* a waiting read cancelled by its requester */
+
+typedef struct _VPSIM_RECORD_QUERY {
+    ULONG Printer;
+    ULONG Index;          /* 0 = oldest kept since the last reset */
+} VPSIM_RECORD_QUERY;
 
 typedef struct _VPSIM_RECORD {
     ULONG Kind;

@@ -168,6 +168,7 @@ bool WaitUntil(const std::function<bool()> &condition, DWORD ms = kWaitMs)
 
 struct Printer {
     HANDLE control = INVALID_HANDLE_VALUE;
+    ULONG index = 0; /* which of the simulated printers: \Device\VpUsbSim<index> */
 
     bool Open()
     {
@@ -178,15 +179,15 @@ struct Printer {
     VPSIM_STATE State()
     {
         VPSIM_STATE state = {};
-        Control(control, IOCTL_VPSIM_GET_STATE, nullptr, 0, &state, sizeof(state));
+        Control(control, IOCTL_VPSIM_GET_STATE, &index, sizeof(index), &state, sizeof(state));
         return state;
     }
     std::vector<VPSIM_RECORD> Records(ULONG from = 0)
     {
         std::vector<VPSIM_RECORD> records;
-        for (ULONG index = from;; index++) {
+        for (VPSIM_RECORD_QUERY query = {index, from};; query.Index++) {
             VPSIM_RECORD record;
-            if (!Control(control, IOCTL_VPSIM_GET_RECORD, &index, sizeof(index), &record, sizeof(record))) {
+            if (!Control(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
                 return records;
             }
             records.push_back(record);
@@ -205,9 +206,11 @@ struct Printer {
     }
     bool Reply(const std::string &bytes)
     {
-        return Control(control, IOCTL_VPSIM_QUEUE_REPLY, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, 0);
+        std::string input(reinterpret_cast<const char *>(&index), sizeof(index));
+        input += bytes;
+        return Control(control, IOCTL_VPSIM_QUEUE_REPLY, input.data(), static_cast<DWORD>(input.size()), nullptr, 0);
     }
-    bool Reset() { return Control(control, IOCTL_VPSIM_RESET, nullptr, 0, nullptr, 0); }
+    bool Reset() { return Control(control, IOCTL_VPSIM_RESET, &index, sizeof(index), nullptr, 0); }
 };
 
 /* ---- Names, links and the device map --------------------------------------------------------------- */
