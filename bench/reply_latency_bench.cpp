@@ -89,7 +89,7 @@ void BM_ReplyLatency(benchmark::State &state)
             return;
         }
         vpsim::SimPort &port = rig.Port(0);
-        ksim::usb::SimPrinter own_printer(vpsim::PrinterConfigFor(3, 99));
+        usbsim::SimPrinter own_printer(vpsim::PrinterConfigFor(3, 99));
         DirectReader direct(own_printer.HardwareId());
         if (!direct.Ok()) {
             state.SkipWithError("the printer could not be opened directly");

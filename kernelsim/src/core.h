@@ -113,9 +113,6 @@ size_t IoOutstandingIrps();
 // ---- cm -----------------------------------------------------------------------------------
 void CmInitialize();  // creates the standard keys (MACHINE\SOFTWARE, SYSTEM, HARDWARE\DEVICEMAP, ...)
 void CmShutdown();
-// The simulated printers, at kernel teardown: releases printers removed while files were still
-// open on them, and detaches any printer object that outlives the kernel.
-void UsbPrintersShutdown();
 
 // ---- text -----------------------------------------------------------------------------------
 u16 FromCounted(const UNICODE_STRING *s);

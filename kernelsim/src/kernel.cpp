@@ -95,6 +95,8 @@ Kernel::~Kernel()
 
 bool KernelActive() { return g_active; }
 
+uint64_t CurrentKernel() { return g_active ? detail::KernelGeneration() : 0; }
+
 std::vector<Violation> CheckLeaks()
 {
     std::vector<Violation> found;

@@ -3,6 +3,7 @@
 #include "buffers/ring_buffer.h"
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <atomic>
@@ -379,7 +380,7 @@ protected:
     {
         PnpTest::SetUp();
         if (HasFatalFailure()) return;
-        printer_ = std::make_unique<ksim::usb::SimPrinter>();
+        printer_ = std::make_unique<usbsim::SimPrinter>();
         printer_->WriteLinkConfig(u"LPT3");
         SetPortName(u"LPT3");
         ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
@@ -397,7 +398,7 @@ protected:
         printer_.reset();
         PnpTest::TearDown();
     }
-    std::unique_ptr<ksim::usb::SimPrinter> printer_;
+    std::unique_ptr<usbsim::SimPrinter> printer_;
     std::unique_ptr<ksim::AppFile> file_;
 };
 

@@ -8,6 +8,7 @@
 #include "buffers/ring_buffer.h"
 #include "buffers/wait_queue.h"
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <atomic>
@@ -47,7 +48,7 @@ inline std::vector<uint8_t> Pattern(size_t count, uint8_t first = 0)
 // the port is linked to.
 struct Port {
     std::unique_ptr<ksim::Pdo> pdo;
-    std::unique_ptr<ksim::usb::SimPrinter> printer;
+    std::unique_ptr<usbsim::SimPrinter> printer;
     u16 port_name;
 
     PDEVICE_OBJECT Fdo() const { return pdo->Top(); }
@@ -105,7 +106,7 @@ protected:
     }
 
     // Adds a port named `name` whose printer answers as `config` says.
-    Port &AddPort(const u16 &name = u"LPT3", ksim::usb::PrinterConfig config = {})
+    Port &AddPort(const u16 &name = u"LPT3", usbsim::PrinterConfig config = {})
     {
         auto port = std::make_unique<Port>();
         port->port_name = name;
@@ -117,15 +118,15 @@ protected:
         // The port's name, as the start of the device reads it from the hardware key.
         std::copy(name.begin(), name.end(), port->Ext()->PortName);
         port->Ext()->PortName[name.size()] = 0;
-        port->printer = std::make_unique<ksim::usb::SimPrinter>(config);
+        port->printer = std::make_unique<usbsim::SimPrinter>(config);
         port->printer->WriteLinkConfig(name);
         ports_.push_back(std::move(port));
         return *ports_.back();
     }
 
-    static ksim::usb::PrinterConfig ConfigFor(const char *device_id, int serial = 1)
+    static usbsim::PrinterConfig ConfigFor(const char *device_id, int serial = 1)
     {
-        ksim::usb::PrinterConfig config;
+        usbsim::PrinterConfig config;
         std::string n = std::to_string(serial);
         config.linked_id = ksim::W(device_id) + u"#PRN000" + ksim::W(n.c_str()) + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
         config.hardware_id = u"\\??\\USB#PRINTER" + ksim::W(n.c_str()) + u"#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";

@@ -180,7 +180,7 @@ std::unique_ptr<ControlIrp> SerialTest::Call(ULONG code, const void *input, ULON
 
 void SerialTest::MakePresent()
 {
-    if (!printer_) printer_ = std::make_unique<ksim::usb::SimPrinter>();
+    if (!printer_) printer_ = std::make_unique<usbsim::SimPrinter>();
     printer_->Plug();
     const ksim::u16 &id = printer_->LinkedId();
     ASSERT_LT(id.size(), size_t(VP_NAME_CHARS));

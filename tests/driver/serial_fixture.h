@@ -13,6 +13,7 @@
 #include "buffers/wait_queue.h"
 #include "driver/vparallel.h"
 #include "serial/serial.h"
+#include "tests/printer/printer_client.h"
 
 #include <cstring>
 #include <memory>
@@ -122,7 +123,7 @@ protected:
 
     std::unique_ptr<ksim::Driver> driver_;
     std::unique_ptr<ksim::Pdo> pdo_;
-    std::unique_ptr<ksim::usb::SimPrinter> printer_;
+    std::unique_ptr<usbsim::SimPrinter> printer_;
 };
 
 }  // namespace serial_test
