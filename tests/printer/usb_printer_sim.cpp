@@ -277,11 +277,22 @@ static VOID StreamConsume(STREAM *Stream, ULONG Length)
 
 /* ---- Records ------------------------------------------------------------------------------------ */
 
+/* A file the printer accepted carries its number in FsContext; a file whose open it refused
+ * carries the refusal in FsContext2. Windows never sends a request for a refused file, but some
+ * hosts hand out a handle whatever the create's status was. */
 static ULONG FileNumberOf(PIRP Irp)
 {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
 
     return file != NULL ? (ULONG)(ULONG_PTR)file->FsContext : 0;
+}
+
+/* STATUS_SUCCESS, or how the open of the request's file was refused. */
+static NTSTATUS RefusalOf(PIRP Irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+    return file != NULL && file->FsContext == NULL ? (NTSTATUS)(LONG_PTR)file->FsContext2 : STATUS_SUCCESS;
 }
 
 /* Appends a record with its data. Caller holds the printer's Lock. */
@@ -552,6 +563,7 @@ static NTSTATUS DataCreate(PPRINTER Printer, PIRP Irp)
     }
     entry.Flags = IoGetCurrentProcess() == SystemProcess ? VPSIM_FROM_SYSTEM : 0;
     stack->FileObject->FsContext = NULL;
+    stack->FileObject->FsContext2 = NULL;
 
     KeAcquireSpinLock(&Printer->Lock, &irql);
     status = !Printer->Plugged || Printer->Removed ? STATUS_NO_SUCH_DEVICE : Printer->OpenStatus;
@@ -560,6 +572,8 @@ static NTSTATUS DataCreate(PPRINTER Printer, PIRP Irp)
         InterlockedIncrement(&AllOpenHandles);
         entry.File = ++Printer->FileNumber;
         stack->FileObject->FsContext = (PVOID)(ULONG_PTR)entry.File;
+    } else {
+        stack->FileObject->FsContext2 = (PVOID)(LONG_PTR)status;
     }
     entry.Status = status;
     AddRecordLocked(Printer, &entry, NULL);
@@ -600,6 +614,9 @@ static NTSTATUS DataWrite(PPRINTER Printer, PIRP Irp)
     if (!Printer->Plugged || Printer->Removed) {
         status = STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (!NT_SUCCESS(RefusalOf(Irp))) {
+        status = RefusalOf(Irp);
+    }
     AddDataRecordLocked(Printer, isStatus ? VPSIM_STATUS_REQUEST : VPSIM_WRITE, status, FileNumberOf(Irp), data,
                         length);
     if (NT_SUCCESS(status) && isStatus) {
@@ -629,6 +646,9 @@ static NTSTATUS DataRead(PPRINTER Printer, PIRP Irp)
     KIRQL irql;
     ULONG count;
 
+    if (!NT_SUCCESS(RefusalOf(Irp))) {
+        return Complete(Irp, RefusalOf(Irp), 0);
+    }
     KeAcquireSpinLock(&Printer->Lock, &irql);
     Printer->ReadsSeen++;
     if (!Printer->Plugged || Printer->Removed) {

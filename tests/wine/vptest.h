@@ -15,3 +15,7 @@ int RemoveDevices(const wchar_t *hardwareId);
 
 /* The port checks; 0 when all passed. */
 int RunChecks(const wchar_t *port, const wchar_t *linkedId);
+
+/* The scenarios of tests/scenarios/ (vptest_scenarios.cpp): their record goes to outPath; 0 when
+ * every scenario ran to its end. */
+int RunScenarios(const wchar_t *outPath, int count, wchar_t **files);
