@@ -125,7 +125,7 @@ u16 Upcase(const u16 &s);
 // ---- ke/ex/ob/ps: kernel lifetime and the test API's internals (used by kernel.cpp) -------------
 // Each Kernel gets a new generation; per-host-thread state from an older one is stale.
 uint64_t KernelGeneration();
-void KeReset(ClockMode mode);  // clock, participants, waiters; starts a new generation
+void KeReset(ClockMode mode, int64_t tick = 0);  // clock, participants, waiters; starts a new generation
 ClockMode KeClockMode();
 int64_t KeNow();
 void KeAdvance(int64_t ticks);

@@ -69,7 +69,7 @@ Kernel::Kernel(Options options)
     if (g_active.exchange(true)) throw std::logic_error("ksim::Kernel: only one kernel may exist at a time");
     detail::ResetSupport();
     detail::SetSupportOptions(options);
-    detail::KeReset(options.clock);
+    detail::KeReset(options.clock, options.clock_tick);
     detail::PsReset();
     detail::ObReset();
     detail::ExResetPool();

@@ -34,8 +34,18 @@ enum class ClockMode {
     RealTime,  // time is the host's monotonic clock; for the demo and benchmarks
 };
 
+// Windows ends timed waits and delays only at clock interrupts, and keeps the interrupt time
+// (KeQueryInterruptTime, the base of relative waits) per tick: a wait ends at the first tick at or
+// after its deadline, so a relative wait of 1 ms ends at the next tick. The tick is 15.625 ms unless
+// some program has raised the timer resolution (timeBeginPeriod(1) gives 1 ms).
+constexpr int64_t kWindowsDefaultTick = 156250;  // 100 ns units
+constexpr int64_t kOneMillisecondTick = 10000;
+
 struct Options {
     ClockMode clock = ClockMode::Virtual;
+    // The clock interrupt's period, on either clock; ticks count from the kernel's start. 0: every
+    // wait ends exactly at its deadline. Zero time-outs (polls) never wait for a tick.
+    int64_t clock_tick = 0;
     bool echo_debug = false;          // copy DbgPrint output to stderr as well
     bool abort_on_violation = false;  // abort() at the first verifier violation (for debugging)
 };
