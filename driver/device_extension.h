@@ -13,6 +13,7 @@
 #include <ntddser.h>
 
 #include "public/vparallel_public.h"
+#include "driver/request.h"
 
 /* ---- Sizes ------------------------------------------------------------------------------ */
 #define VP_NAME_CHARS        255  /* HardwareId, LinkedId, DosLinkName, DosLinkNameColon */
@@ -44,7 +45,10 @@ typedef struct _DEVICE_EXTENSION {
      * removal and read by the workers while they run, so every access goes through
      * VpIsOpen/VpSetOpen (interlocked), never a plain load or store. */
     volatile ULONG IsOpen;
-    HANDLE WriteHandle;             /* device handle of the requesting process; see link/ */
+    /* Device handle of the requesting process. Replaced only by holders of WriteMutex, read
+     * without it by a read that only wants to know whether one is there: every access goes
+     * through VpWriteHandle/VpSetWriteHandle (interlocked). */
+    HANDLE WriteHandle;
     HANDLE ReadCompleteEventHandle; /* set only inside a read cycle of the read thread */
     WCHAR HardwareId[VP_NAME_CHARS];
     WCHAR LinkedId[VP_NAME_CHARS];
@@ -93,9 +97,9 @@ typedef struct _DEVICE_EXTENSION {
      * ReadThreadWakeEvent to release a read thread waiting on the device. */
     KEVENT WorkersStartEvent;
     KEVENT ReadThreadWakeEvent;
-    /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, chained
-     * through Tail.Overlay.DriverContext[0]. Guarded by Lock. */
-    PIRP DisplacedReadIrps;
+    /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, oldest
+     * first. Guarded by Lock. */
+    REQUEST_LIST DisplacedReads;
     /* port/: TRUE from the teardown of an open (its last hold of Lock) until the next successful
      * open; FALSE on a port never opened. While it is TRUE no worker is left to answer a read or
      * wait request, so they are answered at once instead of parked. Written holding both
@@ -112,6 +116,16 @@ FORCEINLINE ULONG VpIsOpen(PDEVICE_EXTENSION Extension)
 FORCEINLINE VOID VpSetOpen(PDEVICE_EXTENSION Extension, ULONG Open)
 {
     InterlockedExchange((volatile LONG *)&Extension->IsOpen, (LONG)Open);
+}
+
+FORCEINLINE HANDLE VpWriteHandle(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchangePointer(&Extension->WriteHandle, NULL, NULL);
+}
+
+FORCEINLINE VOID VpSetWriteHandle(PDEVICE_EXTENSION Extension, HANDLE Handle)
+{
+    InterlockedExchangePointer(&Extension->WriteHandle, Handle);
 }
 
 /* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */

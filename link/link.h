@@ -54,6 +54,9 @@ ULONG ClassifyModel(PDEVICE_EXTENSION Extension);
 /* 1 while the device's key under the USB device-interface class key can be opened, 0 otherwise. */
 ULONG IsLinkedUsb(PDEVICE_EXTENSION Extension);
 
+/* Closes WriteHandle, if set, and empties it. Caller holds the port mutex. */
+VOID CloseWriteHandle(PDEVICE_EXTENSION Extension);
+
 /* Closes WriteHandle if set, then opens HardwareId with the write-handle profile into it. Returns
  * the status of the open; WriteHandle is NULL when the open failed. */
 NTSTATUS CreateWriteHandle(PDEVICE_EXTENSION Extension);

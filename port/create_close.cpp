@@ -24,6 +24,12 @@ static NTSTATUS FailCreate(PIRP Irp, NTSTATUS Status)
     return Status;
 }
 
+static NTSTATUS RefuseSecondOpen(PIRP Irp)
+{
+    DbgPrint("VPARALLEL_Create CreateON Error \n");
+    return FailCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+}
+
 static VOID ResetWorkerEvents(PDEVICE_EXTENSION Extension)
 {
     ULONG index;
@@ -84,8 +90,7 @@ static NTSTATUS OpenPort(PDEVICE_EXTENSION Extension, PIRP Irp)
     NTSTATUS status;
 
     if (VpIsOpen(Extension) != 0 || Extension->WorkersActive) {
-        DbgPrint("VPARALLEL_Create CreateON Error \n");
-        return FailCreate(Irp, STATUS_PORT_CONNECTION_REFUSED);
+        return RefuseSecondOpen(Irp);
     }
     openStatus = LinkAndOpenDevice(Extension, Irp);
     if (!NT_SUCCESS(openStatus)) {
@@ -118,6 +123,11 @@ NTSTATUS VPARALLEL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
 
     DbgPrint("VPARALLEL_Create Start \n");
+    /* A port that is open refuses at once, without waiting for the mutex a print job may hold;
+     * one that looks closed is checked again under the mutex, which a cleanup may still hold. */
+    if (VpIsOpen(extension) != 0) {
+        return RefuseSecondOpen(Irp);
+    }
     AcquirePortMutex(extension);
     status = OpenPort(extension, Irp);
     ReleasePortMutex(extension);
@@ -139,7 +149,7 @@ static VOID CancelQueuedWaits(PDEVICE_EXTENSION Extension)
         if (irp == NULL) {
             break;
         }
-        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+        CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
 }
@@ -154,7 +164,7 @@ static VOID CancelHeldRequests(PDEVICE_EXTENSION Extension)
 
     KeAcquireSpinLock(&Extension->Lock, &irql);
     while ((irp = WaitQueuePop(Extension)) != NULL) {
-        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+        CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
     }
     CancelHeldReads(Extension);
     Extension->TornDown = TRUE;

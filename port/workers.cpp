@@ -63,7 +63,7 @@ static VOID SetEventMask(PIRP Irp, ULONG Events)
  * Caller holds Lock. */
 static VOID CompleteWaitRequest(PIRP Irp)
 {
-    CompleteTakenIrp(Irp, STATUS_SUCCESS, sizeof(ULONG));
+    CompleteTakenRequest(Irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
 /* Completes a popped wait request that has events, or puts it back at the tail. It always finds
@@ -224,7 +224,7 @@ static VOID ReadPollingExitWork(PDEVICE_EXTENSION Extension)
     irp = Extension->PendingReadIrp;
     if (irp != NULL) {
         Extension->PendingReadIrp = NULL;
-        CompleteTakenIrp(irp, STATUS_SUCCESS, 0);
+        CompleteTakenRequest(irp, STATUS_SUCCESS, 0);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
     DbgPrint("pReadPollingFunction Exit\n");

@@ -261,7 +261,7 @@ TEST_F(PortReadWriteTest, SecondWaitingReadTakesThePlaceOfTheFirst)
 
     EXPECT_TRUE(first.Cancel());
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
-    EXPECT_EQ(port.Ext()->DisplacedReadIrps, nullptr);
+    EXPECT_EQ(port.Ext()->DisplacedReads.First, nullptr);
 }
 
 // At cleanup nothing stays pending: the displaced read is completed as well.
@@ -282,6 +282,31 @@ TEST_F(PortReadWriteTest, CleanupCompletesDisplacedReads)
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(second.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(third.Wait().status, STATUS_SUCCESS);  // the waiting one, by the read-polling thread
+}
+
+// A long print job holds up nobody else: a status read issued while it prints is answered within
+// a poll of the printer's reply, and a second open is refused at once, both long before the job
+// ends (Wine dispatches one request at a time per driver, so only this kernel can show it).
+TEST_F(PortReadWriteTest, LongWriteHoldsUpNeitherAReadNorASecondOpen)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);  // 20 pieces: 100 ms
+    SetTimeouts(port, 0, 0, 500);                         // an empty ring keeps the read waiting
+    AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(64 * 20)).status, STATUS_SUCCESS); });
+    ksim::AdvanceMs(2);
+
+    auto read = file.ReadAsync(8);
+    EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
+    std::unique_ptr<ksim::AppFile> second;
+    EXPECT_EQ(port.Open(&second), STATUS_PORT_CONNECTION_REFUSED);
+    EXPECT_FALSE(writer.Done());
+
+    port.printer->QueueReply({0x12});
+    EXPECT_LE(AdvanceUntil([&] { return read.Done(); }, 200), 1);
+    EXPECT_EQ(read.Wait().data, std::vector<uint8_t>{0x12});
+    EXPECT_FALSE(writer.Done());
+    writer.Join();
 }
 
 // Writes from several threads at once: each request's pieces reach the device back to back.

@@ -367,6 +367,7 @@ public:
     void FailOpens(NTSTATUS status);                      // STATUS_SUCCESS stops failing
     void FailWrite(unsigned nth, NTSTATUS status);        // the nth write from now (1 = next) fails
     void SetNeverAnswer(bool never);                      // replies are held back; reads stay pending
+    void SetWriteDelay(int64_t ticks);                    // every write takes this long (kernel time)
 
     std::vector<OpenRecord> Opens() const;
     std::vector<WriteRecord> Writes() const;
