@@ -100,6 +100,10 @@ typedef struct _DEVICE_EXTENSION {
     /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, oldest
      * first. Guarded by Lock. */
     REQUEST_LIST DisplacedReads;
+    /* serial/: wait-on-mask requests that found the wait-request queue full, still cancellable,
+     * oldest first. No event completes them; their cancel routine or the port's teardown does.
+     * Guarded by Lock. */
+    REQUEST_LIST OverflowWaits;
     /* port/: TRUE from the teardown of an open (its last hold of Lock) until the next successful
      * open; FALSE on a port never opened. While it is TRUE no worker is left to answer a read or
      * wait request, so they are answered at once instead of parked. Written holding both

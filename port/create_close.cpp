@@ -136,7 +136,18 @@ NTSTATUS VPARALLEL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 /* ---- Teardown (cleanup, or a close without cleanup) -------------------------------------------- */
 
-/* Wait requests still queued complete as cancelled before any worker stops. */
+/* Every wait request of the port that no worker would answer: those that found the queue full. */
+static VOID CancelOverflowWaits(PDEVICE_EXTENSION Extension)
+{
+    PIRP irp;
+
+    while ((irp = RequestListTakeFirst(&Extension->OverflowWaits)) != NULL) {
+        CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
+    }
+}
+
+/* Wait requests still queued complete as cancelled before any worker stops, and so do those that
+ * found the queue full. */
 static VOID CancelQueuedWaits(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
@@ -151,6 +162,7 @@ static VOID CancelQueuedWaits(PDEVICE_EXTENSION Extension)
         }
         CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
     }
+    CancelOverflowWaits(Extension);
     KeReleaseSpinLock(&Extension->Lock, irql);
 }
 
@@ -166,6 +178,7 @@ static VOID CancelHeldRequests(PDEVICE_EXTENSION Extension)
     while ((irp = WaitQueuePop(Extension)) != NULL) {
         CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
     }
+    CancelOverflowWaits(Extension);
     CancelHeldReads(Extension);
     Extension->TornDown = TRUE;
     KeReleaseSpinLock(&Extension->Lock, irql);

@@ -76,7 +76,8 @@ BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /* The output mask is 0 until an event is reported. A request that finds the queue full (nine
- * waiting) stays pending with W_CancelRoutine, and only its cancellation completes it.
+ * waiting) stays pending with W_CancelRoutine on OverflowWaits: no event completes it, only its
+ * cancellation or the port's teardown, which must be able to find it.
  *
  * A request that reaches a torn-down port completes at once as cancelled, as cleanup completes
  * the ones it found queued: no event can be reported on a closed port, and a success with mask 0
@@ -84,7 +85,7 @@ BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     KIRQL oldIrql;
-    BOOLEAN cancelledAlready = FALSE;
+    BOOLEAN parked;
 
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
 
@@ -93,24 +94,16 @@ NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
         KeReleaseSpinLock(&Extension->Lock, oldIrql);
         return STATUS_CANCELLED;
     }
-    IoMarkIrpPending(Irp);
-    Irp->IoStatus.Status = STATUS_PENDING;
-    Irp->IoStatus.Information = 0;
-    WaitQueuePush(Extension, Irp);
-    IoSetCancelRoutine(Irp, W_CancelRoutine);
-    /* A cancel that came before the routine was installed found nothing to call: answer it here,
-     * unless the routine has been called since, which then completes the request itself. */
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        RemoveWaitRequest(Extension, Irp);
-        cancelledAlready = TRUE;
+    parked = ParkRequest(Irp, W_CancelRoutine);
+    if (parked && !WaitQueuePush(Extension, Irp)) {
+        RequestListAppend(&Extension->OverflowWaits, Irp);
     }
     KeReleaseSpinLock(&Extension->Lock, oldIrql);
 
-    if (cancelledAlready) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!parked) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
+    /* Left pending on purpose (or already completed as cancelled after being marked pending). */
     return STATUS_PENDING;
 }
 
@@ -123,7 +116,9 @@ VOID W_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoSetCancelRoutine(Irp, NULL);
     KeAcquireSpinLockAtDpcLevel(&extension->Lock);
-    RemoveWaitRequest(extension, Irp);
+    if (!RemoveWaitRequest(extension, Irp)) {
+        RequestListRemove(&extension->OverflowWaits, Irp);
+    }
     KeReleaseSpinLockFromDpcLevel(&extension->Lock);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
 

@@ -192,26 +192,41 @@ TEST_P(OtherClassCleanupTest, NeverSendsTheStatusRequest)
 
 INSTANTIATE_TEST_SUITE_P(Classes1And2, OtherClassCleanupTest, ::testing::Values(kClass1, kClass2));
 
-TEST_F(PortOpenCloseTest, QueuedWaitRequestsAreCancelledBeforeAnyWorkerStops)
+class QueuedWaitsAtCloseTest : public PortTest, public ::testing::WithParamInterface<bool> {};
+
+// Ten waits, nine queued and one that found the queue full: the close of the port (with its
+// cleanup, or a close alone while they are pending, as Wine sends it) completes all ten as cancelled before any
+// worker stops, and the close itself gets through.
+TEST_P(QueuedWaitsAtCloseTest, AllAreCancelledBeforeAnyWorkerStops)
 {
+    const bool without_cleanup = GetParam();
     Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
     ksim::AppFile &file = OpenPort(port);
     port.Ext()->WaitMask = SERIAL_EV_CTS;  // and no CTS: the requests stay queued
-    auto first = file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    auto second = file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    std::vector<ksim::PendingIo> waits;
+    for (int i = 0; i < 10; i++) waits.push_back(file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
     ksim::AdvanceMs(25);
-    ASSERT_EQ(port.QueuedWaits().size(), 2u);
+    ASSERT_EQ(port.QueuedWaits().size(), 9u);
 
-    file.CleanupOnly();
+    if (without_cleanup) {
+        // As Wine sends it: the close while requests on the file are still pending.
+        EXPECT_EQ(file.SendAsync(IRP_MJ_CLOSE).Wait().status, STATUS_SUCCESS);
+    } else {
+        file.Close();
+    }
     // Had the workers' exit work reached them first, they would have completed with success.
-    for (auto *wait : {&first, &second}) {
-        ASSERT_TRUE(wait->Done());
-        auto result = wait->Wait();
+    for (auto &wait : waits) {
+        ASSERT_TRUE(wait.Done());
+        auto result = wait.Wait();
         EXPECT_EQ(result.status, STATUS_CANCELLED);
         EXPECT_EQ(result.information, 0u);
     }
     EXPECT_TRUE(port.QueuedWaits().empty());
+    EXPECT_EQ(port.Ext()->HardwareId[0], 0) << "the close never reached the driver";
+    EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(CleanupThenClose_CloseAlone, QueuedWaitsAtCloseTest, ::testing::Bool());
 
 TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
 {
