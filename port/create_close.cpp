@@ -199,19 +199,32 @@ static VOID ReleaseDeviceRead(PDEVICE_EXTENSION Extension)
     KeSetEvent(&Extension->ReadThreadWakeEvent, 0, FALSE);
 }
 
-static VOID TeardownPort(PDEVICE_EXTENSION Extension)
+/* The workers stop one after the other. Only a cleanup announces it: a close prints nothing. */
+static VOID StopWorkers(PDEVICE_EXTENSION Extension, BOOLEAN Announce)
+{
+    if (Announce) {
+        DbgPrint(" + ReadPollingExitEvent \n");
+    }
+    StopWorker(Extension, ReadPollingExitEvent, &Extension->ReadPollingThread);
+    if (Announce) {
+        DbgPrint(" + EmulationPollingExitEvent \n");
+    }
+    StopWorker(Extension, EmulationPollingExitEvent, &Extension->EmulationPollingThread);
+    if (Announce) {
+        DbgPrint(" + ReadThreadExitEvent \n");
+    }
+    StopWorker(Extension, ReadThreadExitEvent, &Extension->ReadThread);
+    if (Announce) {
+        DbgPrint(" + SetEvent End \n");
+    }
+}
+
+static VOID TeardownPort(PDEVICE_EXTENSION Extension, BOOLEAN FromCleanup)
 {
     CancelQueuedWaits(Extension);
     VpSetOpen(Extension, 0);
     ReleaseDeviceRead(Extension);
-
-    DbgPrint(" + ReadPollingExitEvent \n");
-    StopWorker(Extension, ReadPollingExitEvent, &Extension->ReadPollingThread);
-    DbgPrint(" + EmulationPollingExitEvent \n");
-    StopWorker(Extension, EmulationPollingExitEvent, &Extension->EmulationPollingThread);
-    DbgPrint(" + ReadThreadExitEvent \n");
-    StopWorker(Extension, ReadThreadExitEvent, &Extension->ReadThread);
-    DbgPrint(" + SetEvent End \n");
+    StopWorkers(Extension, FromCleanup);
 
     CloseWriteHandle(Extension);
     CancelHeldRequests(Extension);
@@ -231,7 +244,7 @@ NTSTATUS VPARALLEL_Cleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DbgPrint("VPARALLEL_Cleanup : Begin \n");
     AcquirePortMutex(extension);
     if (IsPortOwner(extension, Irp) && extension->WorkersActive) {
-        TeardownPort(extension);
+        TeardownPort(extension, TRUE);
     }
     ReleasePortMutex(extension);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
@@ -248,7 +261,7 @@ NTSTATUS VPARALLEL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     AcquirePortMutex(extension);
     if (IsPortOwner(extension, Irp)) {
         if (extension->WorkersActive) {
-            TeardownPort(extension);
+            TeardownPort(extension, FALSE);
         }
         if (extension->HardwareId[0] != 0) {
             RtlZeroMemory(extension->HardwareId, sizeof(extension->HardwareId));

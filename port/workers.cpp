@@ -364,7 +364,8 @@ static VOID WaitForRead(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
     }
 }
 
-/* Issues one read of up to VP_READ_CHUNK bytes and waits for it. */
+/* Issues one read of up to VP_READ_CHUNK bytes and waits for it. Listeners on the named event
+ * learn of a read the device completed, not of one that failed at once or was cancelled. */
 static VOID ReadDevice(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
 {
     LARGE_INTEGER offset;
@@ -378,8 +379,9 @@ static VOID ReadDevice(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
                         VP_READ_CHUNK, &offset, NULL);
     if (status == STATUS_PENDING) {
         WaitForRead(Extension, State);
+        status = State->IoStatus.Status;
     }
-    if (Extension->ReadCompleteEvent != NULL) {
+    if (NT_SUCCESS(status) && Extension->ReadCompleteEvent != NULL) {
         KeSetEvent(Extension->ReadCompleteEvent, 0, FALSE);
     }
 }
