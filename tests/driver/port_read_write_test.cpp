@@ -195,19 +195,44 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
 }
 
-TEST_F(PortReadWriteTest, WriteOnAPortNotOpenIsRefused)
+struct RefusedWriteCase {
+    const char *name;
+    std::function<void(Port &, ksim::AppFile &)> arrange;
+    NTSTATUS status;
+    bool lines_down;  // CTS and DSR dropped by the presence test
+};
+
+class RefusedWriteTest : public PortTest, public ::testing::WithParamInterface<int> {};
+
+const RefusedWriteCase kRefusedWrites[] = {
+    {"port not open", [](Port &, ksim::AppFile &f) { f.CleanupOnly(); }, STATUS_UNSUCCESSFUL, true},
+    {"device gone from an open port", [](Port &p, ksim::AppFile &) { p.printer->Unplug(); }, STATUS_UNSUCCESSFUL, true},
+    {"device open fails", [](Port &p, ksim::AppFile &) { p.printer->FailOpens(STATUS_ACCESS_DENIED); },
+     STATUS_ACCESS_DENIED, false},
+};
+
+// A write that cannot reach the device: its status (the open's own when only the open fails), no
+// byte sent, and the previous handle closed with none left in its place.
+TEST_P(RefusedWriteTest, SendsNothingAndLeavesNoHandle)
 {
+    const RefusedWriteCase &c = kRefusedWrites[GetParam()];
+    SCOPED_TRACE(c.name);
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    file.CleanupOnly();
+    c.arrange(port, file);
     port.printer->ClearRecords();
 
     auto result = file.Write(Pattern(10));
-    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_TRUE(port.printer->Opens().empty());
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+    EXPECT_TRUE(port.printer->Writes().empty());
+    EXPECT_EQ(port.OpensWith(kWriteAccess), c.status == STATUS_UNSUCCESSFUL ? 0u : 1u);
+    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE),
+              c.lines_down ? 0u : ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedWriteTest, ::testing::Range(0, int(std::size(kRefusedWrites))));
 
 TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
 {
