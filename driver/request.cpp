@@ -40,6 +40,24 @@ BOOLEAN CompleteTakenRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return TRUE;
 }
 
+BOOLEAN CollectTakenRequest(PREQUEST_LIST Done, PIRP Irp)
+{
+    if (!ClaimRequest(Irp)) {
+        return FALSE;
+    }
+    RequestListAppend(Done, Irp);
+    return TRUE;
+}
+
+VOID CompleteRequestList(PREQUEST_LIST Done, NTSTATUS Status, ULONG_PTR Information)
+{
+    PIRP irp;
+
+    while ((irp = RequestListTakeFirst(Done)) != NULL) {
+        CompleteRequest(irp, Status, Information);
+    }
+}
+
 /* ---- Request lists ---------------------------------------------------------------------------- */
 
 static PIRP *NextOf(PIRP Irp)

@@ -51,3 +51,14 @@ BOOLEAN RequestListRemove(PREQUEST_LIST List, PIRP Irp);
 
 /* Unlinks and returns the oldest request, or NULL. */
 PIRP RequestListTakeFirst(PREQUEST_LIST List);
+
+/* ---- Collect, release, complete -------------------------------------------------------------- */
+/* Where the caller need not complete under Lock, it collects the requests it takes out of their
+ * places on a list of its own while holding Lock, releases Lock, then completes them. */
+
+/* Claims a request taken out of its place and appends it to Done. FALSE, leaving it alone, when
+ * its cancel routine owns it. */
+BOOLEAN CollectTakenRequest(PREQUEST_LIST Done, PIRP Irp);
+
+/* Completes every request on Done (all claimed) with the same status and Information. */
+VOID CompleteRequestList(PREQUEST_LIST Done, NTSTATUS Status, ULONG_PTR Information);

@@ -21,10 +21,10 @@
 /* The cleanup delay after the status request, letting the device answer the outstanding read. */
 #define VP_STATUS_REQUEST_DELAY_MS 5
 
-/* The port mutex (WriteMutex): open, cleanup, close, writes, and reads that reopen WriteHandle. */
+/* PortMutex: open, cleanup, close, writes, and reads that reopen WriteHandle. */
 FORCEINLINE VOID AcquirePortMutex(PDEVICE_EXTENSION Extension)
 {
-    KeWaitForSingleObject(&Extension->WriteMutex, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
 }
 
 /* The port mutex if nobody holds it. FALSE, without waiting, when someone does. */
@@ -33,23 +33,12 @@ FORCEINLINE BOOLEAN TryAcquirePortMutex(PDEVICE_EXTENSION Extension)
     LARGE_INTEGER now;
 
     now.QuadPart = 0;
-    return KeWaitForSingleObject(&Extension->WriteMutex, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
+    return KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
 }
 
 FORCEINLINE VOID ReleasePortMutex(PDEVICE_EXTENSION Extension)
 {
-    KeReleaseMutex(&Extension->WriteMutex, FALSE);
-}
-
-/* The emulated CTS and DSR lines drop when the device is found absent. */
-FORCEINLINE VOID LowerModemLines(PDEVICE_EXTENSION Extension)
-{
-    InterlockedAnd((volatile LONG *)&Extension->ModemStatus, ~(LONG)(SERIAL_DSR_STATE | SERIAL_CTS_STATE));
-}
-
-FORCEINLINE VOID RaiseModemLines(PDEVICE_EXTENSION Extension)
-{
-    InterlockedOr((volatile LONG *)&Extension->ModemStatus, (LONG)(SERIAL_DSR_STATE | SERIAL_CTS_STATE));
+    KeReleaseMutex(&Extension->PortMutex, FALSE);
 }
 
 /* ---- workers.cpp ---------------------------------------------------------------------------- */
@@ -65,6 +54,6 @@ VOID StopWorker(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX ExitEvent, PETHREAD 
 
 /* ---- read_write.cpp ------------------------------------------------------------------------- */
 
-/* Takes every read the port still holds (the waiting read and the displaced ones) and
- * completes each as cancelled. Caller holds Lock (DISPATCH_LEVEL). */
-VOID CancelHeldReads(PDEVICE_EXTENSION Extension);
+/* Takes every read the port still holds (the waiting read and the displaced ones) out of its
+ * place and collects it on Done (see driver/request.h). Caller holds Lock (DISPATCH_LEVEL). */
+VOID CollectHeldReads(PDEVICE_EXTENSION Extension, PREQUEST_LIST Done);

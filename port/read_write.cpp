@@ -22,16 +22,16 @@
 
 /* ---- Held reads (Lock held) ------------------------------------------------------------------ */
 
-VOID CancelHeldReads(PDEVICE_EXTENSION Extension)
+VOID CollectHeldReads(PDEVICE_EXTENSION Extension, PREQUEST_LIST Done)
 {
     PIRP irp = Extension->PendingReadIrp;
 
     Extension->PendingReadIrp = NULL;
     if (irp != NULL) {
-        CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
+        CollectTakenRequest(Done, irp);
     }
     while ((irp = RequestListTakeFirst(&Extension->DisplacedReads)) != NULL) {
-        CompleteTakenRequest(irp, STATUS_CANCELLED, 0);
+        CollectTakenRequest(Done, irp);
     }
 }
 
@@ -41,8 +41,8 @@ VOID CancelHeldReads(PDEVICE_EXTENSION Extension)
  * MAXULONG with a zero multiplier. */
 static BOOLEAN ReadMustWait(PDEVICE_EXTENSION Extension)
 {
-    return !(Extension->Timeouts.ReadIntervalTimeout == MAXULONG &&
-             Extension->Timeouts.ReadTotalTimeoutMultiplier == 0);
+    return !(VpLoad(&Extension->Timeouts.ReadIntervalTimeout) == MAXULONG &&
+             VpLoad(&Extension->Timeouts.ReadTotalTimeoutMultiplier) == 0);
 }
 
 /* Parks the read as PendingReadIrp; a read already waiting there moves to DisplacedReads. Caller
@@ -71,7 +71,7 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
         moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
     }
     /* A torn-down port has no worker left to answer a waiting read: it gets what the ring held. */
-    if (moved != 0 || !ReadMustWait(Extension) || Extension->TornDown) {
+    if (moved != 0 || !ReadMustWait(Extension) || VpPortState(Extension) == PortTornDown) {
         KeReleaseSpinLock(&Extension->Lock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, moved);
     }
@@ -98,7 +98,7 @@ static NTSTATUS EnsureWriteHandle(PDEVICE_EXTENSION Extension)
     if (VpWriteHandle(Extension) != NULL || !TryAcquirePortMutex(Extension)) {
         return STATUS_SUCCESS;
     }
-    if (VpWriteHandle(Extension) == NULL && !Extension->TornDown) {
+    if (VpWriteHandle(Extension) == NULL && VpPortState(Extension) != PortTornDown) {
         status = CreateWriteHandle(Extension);
     }
     ReleasePortMutex(Extension);

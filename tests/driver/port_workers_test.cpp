@@ -244,7 +244,7 @@ TEST_F(PortWorkersTest, ReplyForAClosedPortIsDiscardedAndTheReadThreadEnds)
     ASSERT_EQ(port.printer->PendingReads(), 1u);
     ksim::ClearDebugLog();
 
-    VpSetOpen(port.Ext(), 0);
+    VpSetPortState(port.Ext(), PortClosing);  // as cleanup leaves it while it stops the workers
     port.printer->QueueReply(Pattern(5));
     ksim::Settle();
     EXPECT_EQ(Log(), std::vector<std::string>{"pReadThreadFunction Exit\n"});
