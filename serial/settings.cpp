@@ -2,11 +2,14 @@
  * settings.cpp - the emulated settings: baud rate, line control, time-outs, flow control and the
  * special characters. Each is copied whole between the request's record and the extension field
  * of the same name, and kept until the device is removed; opening and closing the port does not
- * reset them.
+ * reset them. All but the time-outs are plain copies, which VPARALLEL_IoControl makes from its
+ * table (ioctl.cpp); the special characters are kept for GET_CHARS only: the port neither sends
+ * XON/XOFF nor watches for the event character.
  *
  * PASSIVE_LEVEL, from VPARALLEL_IoControl, which has checked the buffer lengths. The settings are
- * read and written without a lock, field by field: nothing else in the driver changes them, and
- * the reads consult only the single 32-bit ReadTotalTimeoutConstant.
+ * read and written without a lock: nothing else in the driver changes them. The time-outs are
+ * also read by read requests (the interval and the multiplier) and the read-polling thread (the
+ * total constant), so each of their members is stored and loaded atomically.
  */
 #include "serial/serial.h"
 
@@ -16,71 +19,35 @@ static PVOID SystemBuffer(PIRP Irp)
 }
 
 /* Requests that act on hardware the port does not have succeed without doing anything. */
-NTSTATUS SerialNothing(PDEVICE_EXTENSION Extension, PIRP Irp)
+NTSTATUS SerialSucceedWithoutEffect(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Extension);
     UNREFERENCED_PARAMETER(Irp);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SerialSetBaudRate(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    Extension->BaudRate = ((PSERIAL_BAUD_RATE)SystemBuffer(Irp))->BaudRate;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialGetBaudRate(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    ((PSERIAL_BAUD_RATE)SystemBuffer(Irp))->BaudRate = Extension->BaudRate;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialSetLineControl(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(&Extension->LineControl, SystemBuffer(Irp), sizeof(SERIAL_LINE_CONTROL));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialGetLineControl(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(SystemBuffer(Irp), &Extension->LineControl, sizeof(SERIAL_LINE_CONTROL));
-    return STATUS_SUCCESS;
-}
+/* SERIAL_TIMEOUTS is five ULONGs; each is copied on its own. */
+#define VP_TIMEOUT_MEMBERS (sizeof(SERIAL_TIMEOUTS) / sizeof(ULONG))
+static_assert(VP_TIMEOUT_MEMBERS == 5, "SERIAL_TIMEOUTS holds five ULONGs");
 
 NTSTATUS SerialSetTimeouts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    RtlCopyMemory(&Extension->Timeouts, SystemBuffer(Irp), sizeof(SERIAL_TIMEOUTS));
+    const ULONG *input = (const ULONG *)SystemBuffer(Irp);
+    volatile ULONG *members = (volatile ULONG *)&Extension->Timeouts;
+
+    for (ULONG i = 0; i < VP_TIMEOUT_MEMBERS; i++) {
+        VpStore(&members[i], input[i]);
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialGetTimeouts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    RtlCopyMemory(SystemBuffer(Irp), &Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
-    return STATUS_SUCCESS;
-}
+    ULONG *output = (ULONG *)SystemBuffer(Irp);
+    volatile ULONG *members = (volatile ULONG *)&Extension->Timeouts;
 
-NTSTATUS SerialSetHandFlow(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(&Extension->HandFlow, SystemBuffer(Irp), sizeof(SERIAL_HANDFLOW));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialGetHandFlow(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(SystemBuffer(Irp), &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
-    return STATUS_SUCCESS;
-}
-
-/* The characters are stored for GET_CHARS only: the port neither sends XON/XOFF nor watches for
- * the event character. */
-NTSTATUS SerialSetChars(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(&Extension->SpecialChars, SystemBuffer(Irp), sizeof(SERIAL_CHARS));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialGetChars(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    RtlCopyMemory(SystemBuffer(Irp), &Extension->SpecialChars, sizeof(SERIAL_CHARS));
+    for (ULONG i = 0; i < VP_TIMEOUT_MEMBERS; i++) {
+        output[i] = VpLoad(&members[i]);
+    }
     return STATUS_SUCCESS;
 }

@@ -17,6 +17,7 @@ struct WindowCase {
     Kind kind;
     ULONG total_constant;  // ReadTotalTimeoutConstant: 0 lets the first poll answer a waiting read
     std::function<void(Port &, ksim::AppFile &)> act;
+    ULONG ring_after = 0;  // bytes the ring still holds after the completer's turn: none taken
 };
 
 class HandshakeCancelWindowTest : public PortTest, public ::testing::WithParamInterface<WindowCase> {
@@ -47,7 +48,7 @@ protected:
     static bool Held(Port &port, PIRP irp)
     {
         auto waits = port.QueuedWaits();
-        return port.Ext()->PendingReadIrp == irp || std::find(waits.begin(), waits.end(), irp) != waits.end();
+        return port.PendingRead() == irp || std::find(waits.begin(), waits.end(), irp) != waits.end();
     }
 };
 
@@ -56,7 +57,7 @@ TEST_P(HandshakeCancelWindowTest, CompleterLeavesTheRequestToItsCancelRoutine)
     const WindowCase &c = GetParam();
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    port.Ext()->Timeouts.ReadTotalTimeoutConstant = c.total_constant;
+    port.SetTimeouts(0, 0, c.total_constant);
 
     // No virtual time passes between parking the request and taking its cancel routine, so no
     // worker has polled it yet.
@@ -71,6 +72,7 @@ TEST_P(HandshakeCancelWindowTest, CompleterLeavesTheRequestToItsCancelRoutine)
     ksim::Settle();
     EXPECT_FALSE(io.Done()) << "the completer must leave a request whose cancel routine is running";
     EXPECT_FALSE(Held(port, irp)) << "the completer took it out of its place";
+    EXPECT_EQ(port.RingCount(), c.ring_after) << "a read its cancel routine owns took bytes from the ring";
 
     CallCancelRoutine(routine, port.Fdo(), irp);
     ASSERT_TRUE(io.Done());
@@ -94,14 +96,14 @@ void PurgeRead(Port &, ksim::AppFile &file)
 
 void EmulationPollFindsCts(Port &port, ksim::AppFile &)
 {
-    port.Ext()->WaitMask = SERIAL_EV_CTS;
-    port.Ext()->ModemControl = 0x10;
+    port.SetWaitMask(SERIAL_EV_CTS);
+    port.SetModemControl(0x10);
     ksim::AdvanceMs(25);
 }
 
 void ReadPollFindsACharacter(Port &port, ksim::AppFile &)
 {
-    port.Ext()->WaitMask = SERIAL_EV_RXCHAR;
+    port.SetWaitMask(SERIAL_EV_RXCHAR);
     port.printer->QueueReply({0x55});
     for (int ms = 0; ms < 20 && port.RingCount() == 0; ms++) ksim::AdvanceMs(1);
     EXPECT_EQ(port.RingCount(), 1u) << "the reply never reached the ring";
@@ -124,10 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
     Completers, HandshakeCancelWindowTest,
     ::testing::Values(WindowCase{"SetWaitMask", Kind::Wait, 0, SetWaitMask},
                       WindowCase{"EmulationCycle", Kind::Wait, 0, EmulationPollFindsCts},
-                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, 0, ReadPollFindsACharacter},
+                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, 0, ReadPollFindsACharacter, 1},
                       WindowCase{"EmulationExitWork", Kind::Wait, 0, EmulationExitWork},
                       WindowCase{"CleanupOfAWait", Kind::Wait, 0, Cleanup},
                       WindowCase{"AnswerPendingRead", Kind::Read, 0, ReadPollAnswersTheRead},
+                      WindowCase{"AnswerPendingReadWithData", Kind::Read, 500, ReadPollFindsACharacter, 1},
                       WindowCase{"ReadPollingExitWork", Kind::Read, 500, ReadPollingExitWork},
                       WindowCase{"Purge", Kind::Read, 500, PurgeRead},
                       WindowCase{"CleanupOfARead", Kind::Read, 500, Cleanup}),

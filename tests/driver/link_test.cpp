@@ -180,12 +180,13 @@ std::vector<ReadRow> ReadRows()
          Raw(REG_EXPAND_SZ, Utf16Bytes(kId, false)), 1, u"ABC", kId},
         {"type not examined", true, Raw(REG_BINARY, Utf16Bytes(kPath, true)),
          Raw(REG_DWORD, {'B', 0, 'A', 0}), 1, kPath, u"BA"},
-        {"odd length drops the half character", true, Raw(REG_SZ, {'A', 0, 'B', 0, 'C'}),
-         Raw(REG_SZ, {'X'}), 1, u"AB", u""},
+        {"odd length: the last byte is a character of its own", true, Raw(REG_SZ, {'A', 0, 'B', 0, 'C'}),
+         Raw(REG_SZ, {'X'}), 1, u"ABC", u"X"},
+        {"odd length ending in half a null", true, Raw(REG_SZ, {'A', 0, 0}), Sz(kId), 1, u"A", kId},
         {"embedded null ends the text", true, Raw(REG_MULTI_SZ, Utf16Bytes(u16(u"AB\0CD", 5), true)),
          Sz(kId), 1, u"AB", kId},
         {"214 data bytes fit", true, Raw(REG_SZ, Utf16Bytes(text107, false)), Sz(kId), 1, text107, kId},
-        {"255-byte answer fits", true, Raw(REG_SZ, fill215), Sz(kId), 1, text107, kId},
+        {"255-byte answer fits", true, Raw(REG_SZ, fill215), Sz(kId), 1, text107 + u"Z", kId},
         {"256-byte answer does not", true, Raw(REG_SZ, fill216), Sz(kId), 0, std::nullopt, std::nullopt},
         {"LinkedId too long", true, Sz(kPath), Sz(Filler(120)), 0, kPath, std::nullopt},
     };
@@ -452,14 +453,14 @@ TEST_F(LinkTest, CreateWriteHandleReplacesTheHandleAndClosesTheOldOneFirst)
             EXPECT_EQ(opens[0].create_options, 0x1060u);
         }
         if (ext_->WriteHandle) ZwClose(ext_->WriteHandle);
-        ext_->WriteHandle = nullptr;
+        VpSetWriteHandle(ext_.get(), nullptr);
     }
 }
 
 TEST_F(LinkTest, CreateWriteHandleWithoutADeviceAtThePath)
 {
     SetField(ext_->HardwareId, u"\\??\\USB#Vid_1504&Pid_0002#NOT-THERE");
-    ext_->WriteHandle = nullptr;
+    VpSetWriteHandle(ext_.get(), nullptr);
     NTSTATUS status = CreateWriteHandle(ext_.get());
     EXPECT_FALSE(NT_SUCCESS(status));
     EXPECT_EQ(ext_->WriteHandle, nullptr);
@@ -494,7 +495,7 @@ TEST_F(LinkTest, SendStatusRequestWritesThreeBytesOnAHandleOfItsOwn)
     EXPECT_EQ(ext_->WriteHandle, held);
     EXPECT_EQ(printer.OpenFiles(), 1u);
     ZwClose(ext_->WriteHandle);
-    ext_->WriteHandle = nullptr;
+    VpSetWriteHandle(ext_.get(), nullptr);
 }
 
 TEST_F(LinkTest, SendStatusRequestIsSilentWhenItCannotOpenOrWrite)

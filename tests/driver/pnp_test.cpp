@@ -1,24 +1,11 @@
 // Plug and Play, power and system control: start through the stack below, surprise removal
 // with the port open or closed, removal, and everything the FDO only passes down.
-#include "buffers/ring_buffer.h"
-#include "common/kernel_test.h"
-#include "driver/vparallel.h"
-#include "tests/printer/printer_client.h"
+#include "port_fixture.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
-using ksim::u16;
-namespace reg = ksim::reg;
-
+namespace port_test {
 namespace {
 
-constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
-constexpr ULONG kNotifyRemoval = 0x222000;  // parks until the device is surprise-removed
+constexpr ULONG kNotifyRemoval = IOCTL_VPARALLEL_NOTIFY_REMOVAL;  // parks until the device is surprise-removed
 
 // A PnP request sent from a thread of its own, as the PnP manager sends it: a start that waits
 // for the stack below blocks that thread, while the test plays the bus.
@@ -54,29 +41,17 @@ private:
     std::thread thread_;
 };
 
-class PnpTest : public KernelTest {
+// One bare port (no name, no printer): the tests play the PnP manager and the bus below.
+class PnpTest : public PortTest {
 protected:
     void SetUp() override
     {
-        KernelTest::SetUp();
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        pdo_ = std::make_unique<ksim::Pdo>();
-        reg::CreateKey(pdo_->HardwareKeyPath());
-        ASSERT_TRUE(NT_SUCCESS(pdo_->AddDevice(*driver_)));
+        PortTest::SetUp();
+        if (HasFatalFailure()) return;
+        port_ = &AddBarePort();
+        pdo_ = port_->pdo.get();
         fdo_ = pdo_->Top();
         ASSERT_NE(fdo_, pdo_->Object());
-    }
-    void TearDown() override
-    {
-        if (pdo_ && !pdo_->Removed() && pdo_->Top() != pdo_->Object()) {
-            pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS, /*pend=*/false);
-            pdo_->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-        }
-        pdo_.reset();
-        driver_.reset();
-        KernelTest::TearDown();
     }
 
     PDEVICE_EXTENSION Ext() const { return static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension); }
@@ -120,8 +95,8 @@ protected:
         EXPECT_FALSE(InterfaceEnabled());
     }
 
-    std::unique_ptr<ksim::Driver> driver_;
-    std::unique_ptr<ksim::Pdo> pdo_;
+    Port *port_ = nullptr;
+    ksim::Pdo *pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
 };
 
@@ -297,8 +272,8 @@ TEST_F(PnpTest, SurpriseRemovalWithThePortClosedShutsItOffButKeepsTheNames)
 {
     SetPortName(u"LPT3");
     ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
-    Ext()->ModemStatus = SERIAL_CTS_STATE | SERIAL_DSR_STATE | 0x1;
-    Ext()->ModemControl = 0x30;
+    port_->SetModemLines(SERIAL_CTS_STATE | SERIAL_DSR_STATE | 0x1);
+    port_->SetModemControl(0x30);
 
     pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS);
     auto result = Pnp(IRP_MN_SURPRISE_REMOVAL);
@@ -372,6 +347,92 @@ TEST_F(PnpTest, StopStartCycleRepublishesAndRemovalLeavesNothing)
     EXPECT_TRUE(ksim::CheckLeaks().empty());
 }
 
+// ---- The order of the driver's actions -------------------------------------------------------------
+
+// What the driver did for one PnP request, in order, from the kernel's call trace: completions of
+// its requests, pass-downs, detach and delete of the FDO, publication and withdrawal of the names,
+// the worker events it set and the ring it freed.
+class PnpOrderTest : public PnpTest {
+protected:
+    std::vector<std::string> Actions(UCHAR minor)
+    {
+        PDEVICE_EXTENSION ext = Ext();
+        PDEVICE_OBJECT lower = ext->LowerDevice;
+        const void *ring = ext->RxBuffer;
+        const void *events = ext->Events;
+        ksim::StartCallTrace();
+        last_ = Pnp(minor);
+        std::vector<std::string> actions;
+        calls_ = ksim::CallTrace();
+        for (const ksim::KernelCall &c : calls_) {
+            if (c.routine == "IofCompleteRequest" && c.object == fdo_) {
+                actions.push_back(c.major == IRP_MJ_PNP ? "complete" : "complete other request");
+            } else if (c.routine == "IofCallDriver" && c.object == lower) {
+                actions.push_back("pass down");
+            } else if ((c.routine == "IoDetachDevice" || c.routine == "IoDeleteDevice") && c.object == fdo_) {
+                actions.push_back(c.routine == "IoDetachDevice" ? "detach" : "delete");
+            } else if (c.routine == "IoCreateSymbolicLink" || c.routine == "IoDeleteSymbolicLink") {
+                actions.push_back((c.routine == "IoCreateSymbolicLink" ? "link " : "unlink ") + ksim::Narrow(c.name));
+            } else if (c.routine == "RtlWriteRegistryValue" || c.routine == "RtlDeleteRegistryValue") {
+                actions.push_back(c.routine == "RtlWriteRegistryValue" ? "write map value" : "delete map value");
+            } else if (c.routine == "IoSetDeviceInterfaceState") {
+                actions.push_back(c.value ? "interface on" : "interface off");
+            } else if (c.routine == "KeSetEvent" && c.object >= events &&
+                       c.object < static_cast<const void *>(ext->Events + VP_EVENT_COUNT)) {
+                actions.push_back("event " + std::to_string(static_cast<const KEVENT *>(c.object) - ext->Events));
+            } else if (c.routine == "ExFreePoolWithTag" && c.object == ring) {
+                actions.push_back("free ring");
+            }
+        }
+        return actions;
+    }
+    const ksim::KernelCall *Find(const std::string &routine) const
+    {
+        for (const ksim::KernelCall &c : calls_)
+            if (c.routine == routine) return &c;
+        return nullptr;
+    }
+    ksim::IoResult last_;
+    std::vector<ksim::KernelCall> calls_;
+};
+
+// Start, surprise removal and removal, each in the order the design gives: the start is
+// completed before the names are published; surprise removal disables the interface, answers
+// the removal notice and sets the six worker events before the request goes down; removal
+// withdraws the names, frees the ring, then detaches and deletes the FDO before passing down.
+TEST_F(PnpOrderTest, EachRequestActsInItsOrder)
+{
+    SetPortName(u"LPT3");
+    EXPECT_EQ(Actions(IRP_MN_START_DEVICE),
+              (std::vector<std::string>{"pass down", "complete", "link \\DosDevices\\LPT3", "link \\DosDevices\\LPT3:",
+                                        "write map value", "interface on"}));
+    EXPECT_EQ(last_.status, STATUS_SUCCESS);
+    // The hardware key is opened with STANDARD_RIGHTS_READ alone; the device-map value is written
+    // with RTL_REGISTRY_OPTIONAL through a short-lived paged buffer.
+    const ksim::KernelCall *key = Find("IoOpenDeviceRegistryKey");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->value, 0x20000u);
+    const ksim::KernelCall *write = Find("RtlWriteRegistryValue");
+    ASSERT_NE(write, nullptr);
+    EXPECT_EQ(write->value, ULONG(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL));
+    const ksim::KernelCall *scratch = Find("ExAllocatePoolWithTag");
+    ASSERT_NE(scratch, nullptr);
+    EXPECT_EQ(ksim::TagText(ULONG(scratch->value2)), "QW02");
+    EXPECT_EQ(scratch->value, uint64_t(PagedPool));
+
+    DirectIrp notice(fdo_, kNotifyRemoval, nullptr, 0, 0);
+    ASSERT_EQ(notice.Dispatch(), STATUS_PENDING);
+    EXPECT_EQ(Actions(IRP_MN_SURPRISE_REMOVAL),
+              (std::vector<std::string>{"interface off", "complete other request", "event 3", "event 2", "event 1",
+                                        "event 0", "event 5", "event 4", "pass down"}));
+    EXPECT_EQ(notice.Status(), STATUS_SUCCESS);
+
+    EXPECT_EQ(Actions(IRP_MN_REMOVE_DEVICE),
+              (std::vector<std::string>{"interface off", "unlink \\DosDevices\\LPT3", "unlink \\DosDevices\\LPT3:",
+                                        "delete map value", "free ring", "detach", "delete", "pass down"}));
+    EXPECT_EQ(last_.status, STATUS_SUCCESS);
+}
+
 // ---- Surprise removal with an application on the port ------------------------------------------
 
 class PnpOpenPortTest : public PnpTest {
@@ -380,8 +441,8 @@ protected:
     {
         PnpTest::SetUp();
         if (HasFatalFailure()) return;
-        printer_ = std::make_unique<usbsim::SimPrinter>();
-        printer_->WriteLinkConfig(u"LPT3");
+        port_->printer = std::make_unique<usbsim::SimPrinter>();
+        port_->printer->WriteLinkConfig(u"LPT3");
         SetPortName(u"LPT3");
         ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
         ASSERT_EQ(ksim::AppFile::Open(u"\\DosDevices\\LPT3", &file_), STATUS_SUCCESS);
@@ -391,14 +452,8 @@ protected:
     void TearDown() override
     {
         file_.reset();
-        if (pdo_ && !pdo_->Removed() && pdo_->Top() != pdo_->Object()) {
-            pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS, /*pend=*/false);
-            pdo_->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-        }
-        printer_.reset();
         PnpTest::TearDown();
     }
-    std::unique_ptr<usbsim::SimPrinter> printer_;
     std::unique_ptr<ksim::AppFile> file_;
 };
 
@@ -452,7 +507,7 @@ TEST_F(PnpOpenPortTest, SurpriseRemovalEndsTheWorkersWhichCompleteWhatTheyHold)
 
     EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ExpectRemoved(u"LPT3");
-    EXPECT_EQ(printer_->OpenFiles(), 0u);
+    EXPECT_EQ(port_->printer->OpenFiles(), 0u);
     EXPECT_TRUE(ksim::CheckLeaks().empty());
 }
 
@@ -509,3 +564,4 @@ TEST_F(PnpOpenPortTest, NoticeParkedOnAClosedPortCompletesAtSurpriseRemoval)
 }
 
 }  // namespace
+}  // namespace port_test

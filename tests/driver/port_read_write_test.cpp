@@ -53,19 +53,19 @@ TEST_P(WaitRuleTest, EmptyRingWaitsUnlessToldToReturnAtOnce)
     const WaitRuleCase &c = GetParam();
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, c.interval, c.multiplier, c.constant);
+    port.SetTimeouts(c.interval, c.multiplier, c.constant);
 
     auto read = file.ReadAsync(c.length);
     if (c.waits) {
         EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
         EXPECT_FALSE(read.Done());
-        EXPECT_EQ(port.Ext()->PendingReadIrp, read.Irp());
+        EXPECT_EQ(port.PendingRead(), read.Irp());
         return;
     }
     ASSERT_TRUE(read.Done());
     EXPECT_EQ(read.DispatchStatus(), STATUS_SUCCESS);
     EXPECT_EQ(read.Wait().information, 0u);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, WaitRuleTest,
@@ -83,7 +83,7 @@ TEST_F(PortReadWriteTest, ReadWithTheDeviceGoneFromAnOpenPortIsRefused)
     auto result = file.Read(10);
     EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+    EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
     EXPECT_EQ(port.RingCount(), 3u);
 }
 
@@ -97,7 +97,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
     ksim::AdvanceMs(12);
     port.printer->Unplug();
-    ASSERT_NE(port.Ext()->WriteHandle, nullptr);
+    ASSERT_NE(port.WriteHandle(), nullptr);
     const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
 
     auto read = file.Read(10);
@@ -107,7 +107,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     auto write = file.Write(Pattern(8));
     EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write.information, 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
 }
 
@@ -120,7 +120,7 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
     Reply(port, {9, 9});
     port.printer->FailWrite(1, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_IO_DEVICE_ERROR);
-    ASSERT_EQ(port.Ext()->WriteHandle, nullptr);
+    ASSERT_EQ(port.WriteHandle(), nullptr);
 
     port.printer->FailOpens(STATUS_ACCESS_DENIED);
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
@@ -133,7 +133,7 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
     port.printer->FailOpens(STATUS_SUCCESS);
     auto served = file.Read(10);
     EXPECT_EQ(served.data, (std::vector<uint8_t>{9, 9}));
-    EXPECT_NE(port.Ext()->WriteHandle, nullptr);
+    EXPECT_NE(port.WriteHandle(), nullptr);
 }
 
 struct PieceCase {
@@ -169,7 +169,7 @@ TEST_P(WritePiecesTest, SentInPiecesOfAtMost64Bytes)
     EXPECT_EQ(opens[0].create_disposition, ULONG(FILE_OPEN_IF));
     EXPECT_EQ(opens[0].create_options, ULONG(FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT));
     EXPECT_EQ(opens[0].process, ksim::Process::Application);
-    EXPECT_NE(port.Ext()->WriteHandle, nullptr);
+    EXPECT_NE(port.WriteHandle(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, WritePiecesTest,
@@ -189,33 +189,58 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(port.printer->Writes().size(), 2u);
     EXPECT_EQ(port.printer->WrittenBytes(), Pattern(64));
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->TransmittedCount, 0);
     // The open's handle and the write's own are both gone.
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
 }
 
-TEST_F(PortReadWriteTest, WriteOnAPortNotOpenIsRefused)
+struct RefusedWriteCase {
+    const char *name;
+    std::function<void(Port &, ksim::AppFile &)> arrange;
+    NTSTATUS status;
+    bool lines_down;  // CTS and DSR dropped by the presence test
+};
+
+class RefusedWriteTest : public PortTest, public ::testing::WithParamInterface<int> {};
+
+const RefusedWriteCase kRefusedWrites[] = {
+    {"port not open", [](Port &, ksim::AppFile &f) { f.CleanupOnly(); }, STATUS_UNSUCCESSFUL, true},
+    {"device gone from an open port", [](Port &p, ksim::AppFile &) { p.printer->Unplug(); }, STATUS_UNSUCCESSFUL, true},
+    {"device open fails", [](Port &p, ksim::AppFile &) { p.printer->FailOpens(STATUS_ACCESS_DENIED); },
+     STATUS_ACCESS_DENIED, false},
+};
+
+// A write that cannot reach the device: its status (the open's own when only the open fails), no
+// byte sent, and the previous handle closed with none left in its place.
+TEST_P(RefusedWriteTest, SendsNothingAndLeavesNoHandle)
 {
+    const RefusedWriteCase &c = kRefusedWrites[GetParam()];
+    SCOPED_TRACE(c.name);
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    file.CleanupOnly();
+    c.arrange(port, file);
     port.printer->ClearRecords();
 
     auto result = file.Write(Pattern(10));
-    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_TRUE(port.printer->Opens().empty());
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+    EXPECT_TRUE(port.printer->Writes().empty());
+    EXPECT_EQ(port.OpensWith(kWriteAccess), c.status == STATUS_UNSUCCESSFUL ? 0u : 1u);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
+    EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE),
+              c.lines_down ? 0u : ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedWriteTest, ::testing::Range(0, int(std::size(kRefusedWrites))));
 
 TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto read = file.ReadAsync(10);
-    ASSERT_EQ(port.Ext()->PendingReadIrp, read.Irp());
+    ASSERT_EQ(port.PendingRead(), read.Irp());
     ksim::ClearDebugLog();
 
     EXPECT_TRUE(read.Cancel());
@@ -223,7 +248,7 @@ TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
     EXPECT_EQ(result.status, STATUS_CANCELLED);
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(Log(), (std::vector<std::string>{"R_CancelRoutine Begin\n", "R_CancelRoutine End\n"}));
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 }
 
 // A cancel that reaches the read before its cancel routine is installed completes it at once.
@@ -232,12 +257,12 @@ TEST_F(PortReadWriteTest, ReadCancelledBeforeItWaitsCompletesAsCancelled)
     Port &port = AddPort();
     OpenPort(port);
     {
-        RawIrp read(port.Fdo(), IRP_MJ_READ, 10, true);
-        EXPECT_EQ(read.Dispatch(), STATUS_PENDING);
-        EXPECT_EQ(read.Completions(), 1);
-        EXPECT_EQ(read.Status(), STATUS_CANCELLED);
-        EXPECT_EQ(read.Information(), 0u);
-        EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+        auto read = DirectIrp::Read(port.Fdo(), 10, /*cancel_first=*/true);
+        EXPECT_EQ(read->Dispatch(), STATUS_PENDING);
+        EXPECT_EQ(read->Completions(), 1);
+        EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(read->Information(), 0u);
+        EXPECT_EQ(port.PendingRead(), nullptr);
     }
     ksim::AdvanceMs(3);
 }
@@ -248,10 +273,10 @@ TEST_F(PortReadWriteTest, SecondWaitingReadTakesThePlaceOfTheFirst)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto first = file.ReadAsync(10);
     auto second = file.ReadAsync(10);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, second.Irp());
+    EXPECT_EQ(port.PendingRead(), second.Irp());
 
     port.printer->QueueReply({1, 2});
     ASSERT_GE(AdvanceUntil([&] { return second.Done(); }, 5), 0);
@@ -261,7 +286,7 @@ TEST_F(PortReadWriteTest, SecondWaitingReadTakesThePlaceOfTheFirst)
 
     EXPECT_TRUE(first.Cancel());
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
-    EXPECT_EQ(port.Ext()->DisplacedReadIrps, nullptr);
+    EXPECT_EQ(port.Ext()->DisplacedReads.First, nullptr);
 }
 
 // At cleanup nothing stays pending: the displaced read is completed as well.
@@ -269,7 +294,7 @@ TEST_F(PortReadWriteTest, CleanupCompletesDisplacedReads)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto first = file.ReadAsync(10);
     auto second = file.ReadAsync(10);
     auto third = file.ReadAsync(10);
@@ -282,6 +307,31 @@ TEST_F(PortReadWriteTest, CleanupCompletesDisplacedReads)
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(second.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(third.Wait().status, STATUS_SUCCESS);  // the waiting one, by the read-polling thread
+}
+
+// A long print job holds up nobody else: a status read issued while it prints is answered within
+// a poll of the printer's reply, and a second open is refused at once, both long before the job
+// ends (Wine dispatches one request at a time per driver, so only this kernel can show it).
+TEST_F(PortReadWriteTest, LongWriteHoldsUpNeitherAReadNorASecondOpen)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);  // 20 pieces: 100 ms
+    port.SetTimeouts(0, 0, 500);                         // an empty ring keeps the read waiting
+    AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(64 * 20)).status, STATUS_SUCCESS); });
+    ksim::AdvanceMs(2);
+
+    auto read = file.ReadAsync(8);
+    EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
+    std::unique_ptr<ksim::AppFile> second;
+    EXPECT_EQ(port.Open(&second), STATUS_PORT_CONNECTION_REFUSED);
+    EXPECT_FALSE(writer.Done());
+
+    port.printer->QueueReply({0x12});
+    EXPECT_LE(AdvanceUntil([&] { return read.Done(); }, 200), 1);
+    EXPECT_EQ(read.Wait().data, std::vector<uint8_t>{0x12});
+    EXPECT_FALSE(writer.Done());
+    writer.Join();
 }
 
 // Writes from several threads at once: each request's pieces reach the device back to back.

@@ -404,7 +404,7 @@ TEST_F(PrinterTest, SlowWriteCompletesAfterItsDelay)
 {
     SimPrinter printer;
     auto file = OpenApp(printer);
-    printer.SetWriteDelay(50);
+    printer.SetWriteDelay(50 * ksim::kTicksPerMs);
     ksim::IoResult result;
     ksim::ParticipantThread writer([&] { result = file->Write({1, 2}); });
     ksim::AdvanceMs(49);

@@ -291,9 +291,9 @@ void SimPrinter::SetNeverAnswer(bool never)
     impl_->SendBehaviour();
 }
 
-void SimPrinter::SetWriteDelay(unsigned ms)
+void SimPrinter::SetWriteDelay(int64_t ticks)
 {
-    impl_->behaviour.WriteDelayMs = ms;
+    impl_->behaviour.WriteDelay = static_cast<ULONG>(ticks);
     impl_->SendBehaviour();
 }
 

@@ -88,7 +88,7 @@ public:
     void FailOpens(NTSTATUS status);                      // STATUS_SUCCESS stops failing
     void FailWrite(unsigned nth, NTSTATUS status);        // the nth write from now (1 = next) fails
     void SetNeverAnswer(bool never);                      // replies are held back; reads stay pending
-    void SetWriteDelay(unsigned ms);                      // every write takes this long
+    void SetWriteDelay(int64_t ticks);                    // every write takes this long (kernel time)
     void IgnoreCancel(bool ignore);                       // waiting reads cannot be cancelled
 
     // Records since the last ClearRecords. These throw std::runtime_error when the printer had to

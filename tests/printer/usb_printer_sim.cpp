@@ -75,7 +75,7 @@ typedef struct _PRINTER {
     WCHAR DevicePath[VPSIM_NAME_CHARS];
     /* Behaviour. */
     NTSTATUS OpenStatus;
-    ULONG WriteDelayMs;
+    ULONG WriteDelay; /* 100 ns units */
     UCHAR StatusByte;
     BOOLEAN AnswerStatusRequest;
     BOOLEAN NeverAnswer;
@@ -602,7 +602,6 @@ static NTSTATUS DataWrite(PPRINTER Printer, PIRP Irp)
     BOOLEAN isStatus;
     NTSTATUS status;
     LARGE_INTEGER delay;
-    ULONG delayMs;
     KIRQL irql;
 
     if (length != 0 && data == NULL) {
@@ -628,10 +627,10 @@ static NTSTATUS DataWrite(PPRINTER Printer, PIRP Irp)
             Printer->ReplyCount++;
         }
     }
-    delayMs = Printer->WriteDelayMs;
+    delay.QuadPart = -(LONGLONG)Printer->WriteDelay;
     KeReleaseSpinLock(&Printer->Lock, irql);
-    if (delayMs != 0) {
-        delay.QuadPart = -(LONGLONG)delayMs * 10000;
+    /* A slow printer holds the write in the writer's thread, as a device would. */
+    if (delay.QuadPart != 0) {
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }
     /* The write finishes first: its answer is on the read side, which a reader sees afterwards. */
@@ -838,7 +837,7 @@ static NTSTATUS ControlQueueReply(PPRINTER Printer, PIRP Irp, ULONG InputLength)
 static VOID ResetBehaviourLocked(PPRINTER Printer)
 {
     Printer->OpenStatus = STATUS_SUCCESS;
-    Printer->WriteDelayMs = 0;
+    Printer->WriteDelay = 0;
     Printer->StatusByte = VPSIM_DEFAULT_STATUS_BYTE;
     Printer->AnswerStatusRequest = TRUE;
     Printer->NeverAnswer = FALSE;
@@ -969,7 +968,7 @@ static NTSTATUS ControlSetBehaviour(PPRINTER Printer, PIRP Irp, ULONG InputLengt
     }
     KeAcquireSpinLock(&Printer->Lock, &irql);
     Printer->OpenStatus = in->OpenStatus;
-    Printer->WriteDelayMs = in->WriteDelayMs;
+    Printer->WriteDelay = in->WriteDelay;
     Printer->StatusByte = (UCHAR)in->StatusByte;
     Printer->AnswerStatusRequest = in->AnswerStatusRequest != 0;
     Printer->NeverAnswer = in->NeverAnswer != 0;

@@ -135,7 +135,7 @@ typedef struct _VPSIM_CONNECT {
 typedef struct _VPSIM_BEHAVIOUR {
     ULONG Printer;
     LONG OpenStatus;          /* what opens are answered with while plugged in (0 = accepted) */
-    ULONG WriteDelayMs;       /* each write takes this long before it completes */
+    ULONG WriteDelay;         /* each write takes this long before it completes (100 ns units) */
     ULONG StatusByte;         /* the answer to the status request */
     ULONG AnswerStatusRequest;
     ULONG NeverAnswer;        /* replies are held back: reads wait; turning it off delivers them */

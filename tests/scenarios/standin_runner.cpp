@@ -225,7 +225,7 @@ private:
         case scn::PrinterAction::Reply: printer.QueueReply(step.bytes); break;
         case scn::PrinterAction::Unplug: printer.Unplug(); break;
         case scn::PrinterAction::Plug: printer.Plug(); break;
-        case scn::PrinterAction::Slow: printer.SetWriteDelay(step.value); break;
+        case scn::PrinterAction::Slow: printer.SetWriteDelay(int64_t(step.value) * ksim::kTicksPerMs); break;
         case scn::PrinterAction::NeverAnswer: printer.SetNeverAnswer(step.value != 0); break;
         case scn::PrinterAction::RefuseOpens: printer.FailOpens(step.status); break;
         case scn::PrinterAction::FailWrite: printer.FailWrite(step.value, step.status); break;

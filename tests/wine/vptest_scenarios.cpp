@@ -397,7 +397,7 @@ private:
                 b.StatusByte = VPSIM_DEFAULT_STATUS_BYTE;
                 b.AnswerStatusRequest = 1;
             }
-            if (step.action == scn::PrinterAction::Slow) b.WriteDelayMs = step.value;
+            if (step.action == scn::PrinterAction::Slow) b.WriteDelay = step.value * 10000; /* 100 ns units */
             if (step.action == scn::PrinterAction::NeverAnswer) b.NeverAnswer = step.value;
             if (step.action == scn::PrinterAction::RefuseOpens) b.OpenStatus = step.status;
             status = control_.Call(IOCTL_VPSIM_SET_BEHAVIOUR, &b, sizeof(b));
