@@ -164,14 +164,6 @@ FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     last->Flink = Entry;
     ListHead->Blink = Entry;
 }
-FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
-    PLIST_ENTRY first = ListHead->Flink;
-    Entry->Flink = first;
-    Entry->Blink = ListHead;
-    first->Blink = Entry;
-    ListHead->Flink = Entry;
-}
 
 /* ---- Status values ----------------------------------------------------------------- */
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)

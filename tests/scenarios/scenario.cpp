@@ -15,6 +15,8 @@ typedef LARGE_INTEGER PHYSICAL_ADDRESS;  // mingw-w64's ntddser.h expects the ke
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iostream>
 #include <sstream>
 
 namespace scn {
@@ -488,6 +490,38 @@ bool ReadRecords(const std::string &text, std::vector<ScenarioRecord> *out, std:
         }
     }
     return true;
+}
+
+int RunFiles(const std::vector<std::string> &files, const std::string &out, const Runner &run)
+{
+    std::string records;
+    int failed = 0;
+    for (const std::string &path : files) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string error;
+        Scenario scenario;
+        if (!in || !Parse(text.str(), &scenario, &error)) {
+            std::cerr << path << ": " << (in ? error : "cannot read it") << "\n";
+            return 2;
+        }
+        ScenarioRecord record;
+        record.name = scenario.name;
+        std::string problem;
+        if (!run(scenario, &record, &problem)) {
+            failed++;
+            std::cerr << "scenario " << scenario.name << ": " << problem << "\n";
+        }
+        WriteRecord(record, &records);
+    }
+    std::ofstream file(out, std::ios::binary);
+    file << records;
+    if (!file) {
+        std::cerr << "cannot write " << out << "\n";
+        return 2;
+    }
+    return failed == 0 ? 0 : 1;
 }
 
 std::string StepMarker(const std::string &scenario, int step)

@@ -41,6 +41,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -140,5 +141,13 @@ std::string DebugLine(const std::string &message);
 // messages the host logs in between can be given to that step.
 std::string StepMarker(const std::string &scenario, int step);
 bool ParseStepMarker(const std::string &line, std::string *scenario, int *step);
+
+// What a runner does with one scenario: fills its record; false with *problem when the scenario
+// could not be run to its end (the record then holds the steps run).
+using Runner = std::function<bool(const Scenario &, ScenarioRecord *, std::string *problem)>;
+// Runs the scenario files one after the other and writes their records to out. Returns 0 when every
+// scenario ran to its end, 1 when one did not (said on standard error), 2 for a file that cannot
+// be read or parsed, or records that cannot be written.
+int RunFiles(const std::vector<std::string> &files, const std::string &out, const Runner &run);
 
 }  // namespace scn

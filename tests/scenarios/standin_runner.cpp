@@ -11,18 +11,16 @@
 // and the driver's debug messages. A request is waited for in steps of 1 ms of virtual time.
 //
 // Exit status: 0 when every scenario ran with a clean verifier, 1 otherwise (with the reasons on
-// standard error), 2 for bad arguments or an unreadable file.
+// standard error), 2 for bad arguments or an unreadable file (scenario::RunFiles).
 #include "tests/scenarios/scenario.h"
 
 #include "driver/vparallel.h"
 #include "tests/printer/printer_client.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -59,7 +57,7 @@ scn::AppResult AwaitFor(ksim::PendingIo &io, uint32_t ms)
 
 class Run {
 public:
-    explicit Run(const scn::Scenario &scenario) : scenario_(scenario) { record_.name = scenario.name; }
+    Run(const scn::Scenario &scenario, scn::ScenarioRecord *record) : scenario_(scenario), record_(*record) {}
 
     // False with *problem when the scenario could not be run as written.
     bool Execute(std::string *problem)
@@ -105,8 +103,6 @@ public:
         }
         driver_.reset();
     }
-
-    const scn::ScenarioRecord &Record() const { return record_; }
 
 private:
     static bool Fail(std::string *problem, const std::string &why)
@@ -251,22 +247,12 @@ private:
     }
 
     const scn::Scenario &scenario_;
-    scn::ScenarioRecord record_;
+    scn::ScenarioRecord &record_;
     std::unique_ptr<ksim::Driver> driver_;
     std::vector<std::unique_ptr<PortBed>> ports_;
     std::map<std::string, std::unique_ptr<ksim::AppFile>> files_;
     std::map<std::string, ksim::PendingIo> running_;
 };
-
-bool ReadFile(const std::string &path, std::string *text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    *text = buffer.str();
-    return true;
-}
 
 }  // namespace
 
@@ -276,40 +262,20 @@ int main(int argc, char **argv)
         std::cerr << "usage: scenario-standin OUT SCENARIO...\n";
         return 2;
     }
-    std::string out;
-    int failed = 0;
-    for (int a = 2; a < argc; a++) {
-        std::string text;
-        std::string error;
-        scn::Scenario scenario;
-        if (!ReadFile(argv[a], &text) || !scn::Parse(text, &scenario, &error)) {
-            std::cerr << argv[a] << ": " << (text.empty() ? "cannot read it" : error) << "\n";
-            return 2;
-        }
-        std::string problem;
+    auto run = [](const scn::Scenario &scenario, scn::ScenarioRecord *record, std::string *problem) {
         bool ran;
-        scn::ScenarioRecord record;
         {
             ksim::Kernel kernel;
-            Run run(scenario);
-            ran = run.Execute(&problem);
-            run.Finish();
-            record = run.Record();
+            Run steps(scenario, record);
+            ran = steps.Execute(problem);
+            steps.Finish();
             ksim::CheckLeaks();
         }
-        std::vector<ksim::Violation> violations = ksim::Violations();
-        if (!ran || !violations.empty()) {
-            failed++;
-            std::cerr << scenario.name << ": " << (ran ? "" : problem + "\n");
-            for (const auto &v : violations) std::cerr << "  verifier: " << v.rule << ": " << v.detail << "\n";
+        for (const ksim::Violation &v : ksim::Violations()) {
+            *problem += (problem->empty() ? "" : "; ") + std::string("verifier: ") + v.rule + ": " + v.detail;
+            ran = false;
         }
-        scn::WriteRecord(record, &out);
-    }
-    std::ofstream file(argv[1], std::ios::binary);
-    file << out;
-    if (!file) {
-        std::cerr << "cannot write " << argv[1] << "\n";
-        return 2;
-    }
-    return failed == 0 ? 0 : 1;
+        return ran;
+    };
+    return scn::RunFiles(std::vector<std::string>(argv + 2, argv + argc), argv[1], run);
 }

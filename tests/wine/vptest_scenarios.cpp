@@ -29,10 +29,8 @@
 #include <winternl.h>
 #include <stdio.h>
 
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -220,9 +218,9 @@ bool RemovePort(const std::string &port)
 
 class Run {
 public:
-    Run(const scn::Scenario &scenario, Control &control) : scenario_(scenario), control_(control)
+    Run(const scn::Scenario &scenario, Control &control, scn::ScenarioRecord *record)
+        : scenario_(scenario), control_(control), record_(*record)
     {
-        record_.name = scenario.name;
     }
 
     bool Execute(std::string *problem)
@@ -274,8 +272,6 @@ public:
         Sleep(200);
         for (const PortBed &bed : ports_) control_.Call(IOCTL_VPSIM_DISCONNECT, &bed.printer, sizeof(bed.printer));
     }
-
-    const scn::ScenarioRecord &Record() const { return record_; }
 
 private:
     static bool Fail(std::string *problem, const std::string &why)
@@ -434,22 +430,18 @@ private:
 
     const scn::Scenario &scenario_;
     Control &control_;
-    scn::ScenarioRecord record_;
+    scn::ScenarioRecord &record_;
     std::vector<PortBed> ports_;
     std::map<std::string, HANDLE> files_;
     std::map<std::string, std::unique_ptr<Pending>> running_;
     std::map<ULONG, VPSIM_BEHAVIOUR> behaviour_;
 };
 
-bool ReadText(const wchar_t *path, std::string *text)
+std::string Narrow(const wchar_t *text)
 {
-    FILE *file = _wfopen(path, L"rb");
-    if (file == nullptr) return false;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) text->append(buffer, n);
-    fclose(file);
-    return true;
+    std::string out;
+    for (; *text != 0; text++) out.push_back(*text < 128 ? static_cast<char>(*text) : '?');
+    return out;
 }
 
 } // namespace
@@ -461,30 +453,13 @@ int RunScenarios(const wchar_t *outPath, int count, wchar_t **files)
         fwprintf(stderr, L"vptest: the simulated printer's control device does not open (%lu)\n", GetLastError());
         return 1;
     }
-    std::string out;
-    int failed = 0;
-    for (int i = 0; i < count; i++) {
-        std::string text;
-        std::string error;
-        scn::Scenario scenario;
-        if (!ReadText(files[i], &text) || !scn::Parse(text, &scenario, &error)) {
-            fwprintf(stderr, L"vptest: %ls: %hs\n", files[i], text.empty() ? "cannot read it" : error.c_str());
-            return 2;
-        }
-        Run run(scenario, control);
-        std::string problem;
-        if (!run.Execute(&problem)) {
-            failed++;
-            printf("scenario %s: %s\n", scenario.name.c_str(), problem.c_str());
-        }
-        run.Finish();
-        scn::WriteRecord(run.Record(), &out);
-    }
-    FILE *file = _wfopen(outPath, L"wb");
-    if (file == nullptr || fwrite(out.data(), 1, out.size(), file) != out.size()) {
-        fwprintf(stderr, L"vptest: cannot write %ls\n", outPath);
-        return 2;
-    }
-    fclose(file);
-    return failed == 0 ? 0 : 1;
+    std::vector<std::string> paths;
+    for (int i = 0; i < count; i++) paths.push_back(Narrow(files[i]));
+    return scn::RunFiles(paths, Narrow(outPath),
+                         [&](const scn::Scenario &scenario, scn::ScenarioRecord *record, std::string *problem) {
+                             Run run(scenario, control, record);
+                             bool ran = run.Execute(problem);
+                             run.Finish();
+                             return ran;
+                         });
 }
