@@ -15,7 +15,12 @@ for f in vplink.exe wine/vparallel.sys wine/vpusbsim.sys wine/vptest.exe; do
   [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
 done
 
-for image in vparallel.sys vpusbsim.sys; do bash tools/check_pe.sh "$build/wine/$image"; done
+# The image loaded here passes the same checks as the shipped one (the Linux build's pe_check).
+checker=build/tools/pe_check/pe_check
+[[ -x $checker ]] || { cmake --preset default >/dev/null && cmake --build --preset default --target pe_check; }
+report=$("$checker" "$build/wine/vparallel.sys" --unstripped "$build/wine/symbols/vparallel.sys" \
+  --kernel-exports tools/pe_check/kernel_exports.txt) || { echo "$report"; exit 1; }
+echo "${report##*$'\n'}"
 
 work=$(mktemp -d /tmp/vparallel-wine.XXXXXX)
 echo "wine work directory: $work"
