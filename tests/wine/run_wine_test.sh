@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the real driver under Wine against the simulated USB printer, twice: installed from
-# vparallel.inf through setupapi, and installed by hand-written registry keys and sc.
+# Runs the real driver under Wine against the simulated USB printer, twice: installed with the
+# package's vplink.exe (package_route.sh: two ports, rename, update, remove, uninstall), and
+# installed by hand-written registry keys and sc.
 #
 #   tests/wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
 #
@@ -46,6 +47,7 @@ hardware_id='\Device\VpUsbSim0'
 classes_key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\$usb_class"
 
 w() { timeout 120 wine "$@"; }
+source tests/wine/package_route.sh
 
 echo "== making the template prefix"
 WINEPREFIX=$work/template timeout 300 wine wineboot -i </dev/null >"$work/wineboot.log" 2>&1
@@ -72,7 +74,7 @@ wait_for_port() {
   return 1
 }
 
-run_route() { # inf | registry
+run_route() { # package | registry
   local route=$1
   echo "== route: $route"
   export WINEPREFIX=$work/prefix
@@ -116,9 +118,8 @@ run_route() { # inf | registry
   expect_exit 2 "HardwareId too long for the driver" w 'C:\vparallel\vplink.exe' set LPT4 "\\Device\\$(printf 'x%.0s' $(seq 1 120))" "$linked_id"
   expect_exit 3 "show a port without a link" w 'C:\vparallel\vplink.exe' show LPT9
 
-  if [[ $route == inf ]]; then
-    w 'C:\vparallel\vptest.exe' install 'C:\vparallel\vparallel.inf' 'Root\VParallel' ||
-      { fail "$route: install from the INF"; return; }
+  if [[ $route == package ]]; then
+    install_ports || { fail "$route: the ports were not installed"; return; }
   else
     cp "$build/wine/vparallel.sys" "$drivers/"
     local key='HKLM\System\CurrentControlSet\Enum\ROOT\VPARALLEL\0000'
@@ -137,10 +138,11 @@ run_route() { # inf | registry
   w 'C:\vparallel\vptest.exe' run LPT3 "$linked_id" | tee "$work/client-$route.txt" || code=$?
   grep -Eq '^[0-9]+ passed, 0 failed' "$work/client-$route.txt" && [[ $code == 0 ]] ||
     fail "$route: the client reported failures (exit $code)"
+  if [[ $route == package ]]; then uninstall_ports; fi
 }
 
 started=$(date +%s)
-for route in ${VPARALLEL_WINE_ROUTES:-inf registry}; do
+for route in ${VPARALLEL_WINE_ROUTES:-package registry}; do
   run_route "$route"
   stop_session
 done

@@ -113,6 +113,10 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 4 && wcscmp(argv[1], L"run") == 0) {
         return RunChecks(argv[2], argv[3]);
     }
+    int code = RunPortsCommand(argc, argv);
+    if (code >= 0) {
+        return code;
+    }
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n");
     return 2;
 }
