@@ -7,6 +7,7 @@
  * is installed, so the device publishes it at its first start; the INF never writes over it.
  */
 #include "package/vplink.h"
+#include "package/hardware_id.h"
 
 #include <cfgmgr32.h>
 #include <newdev.h>
@@ -43,21 +44,6 @@ struct Device {
     std::wstring portName; /* upper case; empty when the device has none */
     bool ours = false;
 };
-
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA *device, const wchar_t *hardwareId)
-{
-    wchar_t ids[1024] = {};
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE *>(ids),
-                                           sizeof(ids) - 2 * sizeof(wchar_t), nullptr)) {
-        return false;
-    }
-    for (const wchar_t *id = ids; *id != 0; id += wcslen(id) + 1) {
-        if (_wcsicmp(id, hardwareId) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
 
 std::wstring ReadPortName(HDEVINFO set, SP_DEVINFO_DATA *device)
 {
@@ -415,36 +401,31 @@ std::vector<std::wstring> PortDeviceNames()
     return names;
 }
 
-int InstallCommand(const InstallOptions &options)
+namespace {
+
+/* The requested name if it is free, else without a request the lowest free one. */
+int ChooseName(const std::wstring &requested, std::wstring *name)
 {
-    std::wstring inf;
-    std::wstring storedInf;
-    int code = RequireAdministrator(L"install");
-    if (code == kOk) {
-        code = LocatePackage(options.inf, &inf);
-    }
-    if (code != kOk) {
-        return code;
-    }
     PortsClass ports;
     if (!ports.Valid()) {
         return ReportSystemError(L"cannot list the Ports devices", GetLastError());
     }
-    std::wstring name = options.port.empty() ? LowestFreeName(ports) : options.port;
-    if (name.empty()) {
+    *name = requested.empty() ? LowestFreeName(ports) : requested;
+    if (name->empty()) {
         return Report(kNameTaken, L"vplink: every name from LPT%u to LPT%u is taken\n", kFirstDefaultPort, kLastPort);
     }
-    std::wstring holder = TakenBy(ports, name);
+    std::wstring holder = TakenBy(ports, *name);
     if (!holder.empty()) {
         return Report(kNameTaken, L"vplink: %ls is taken by %ls; nothing was installed (choose another name with "
                                   L"--port, or leave it out for the lowest free one)\n",
-                      name.c_str(), holder.c_str());
+                      name->c_str(), holder.c_str());
     }
-    code = StagePackage(inf, &storedInf);
-    if (code != kOk) {
-        return code;
-    }
+    return kOk;
+}
 
+/* Creates the port device and installs the driver on it; on failure the device goes again. */
+int CreatePort(const std::wstring &name, const std::wstring &storedInf, const std::wstring &packageInf)
+{
     NewDevice device;
     if (!device.Create(name)) {
         DWORD error = GetLastError();
@@ -452,7 +433,7 @@ int InstallCommand(const InstallOptions &options)
         return ReportSystemError(L"cannot create the port device for " + name, error);
     }
     bool restart = false;
-    DWORD error = InstallDriver(device.Set(), device.Data(), storedInf, inf, &restart);
+    DWORD error = InstallDriver(device.Set(), device.Data(), storedInf, packageInf, &restart);
     if (error != ERROR_SUCCESS) {
         device.Discard();
         return ReportSystemError(L"cannot install the driver on the new port " + name + L" (the device is removed again)",
@@ -467,6 +448,26 @@ int InstallCommand(const InstallOptions &options)
     }
     wprintf(L"next: vplink set %ls auto (links it to its printer)\n", name.c_str());
     return kOk;
+}
+
+} // namespace
+
+int InstallCommand(const InstallOptions &options)
+{
+    std::wstring inf;
+    std::wstring name;
+    std::wstring storedInf;
+    int code = RequireAdministrator(L"install");
+    if (code == kOk) {
+        code = LocatePackage(options.inf, &inf);
+    }
+    if (code == kOk) {
+        code = ChooseName(options.port, &name);
+    }
+    if (code == kOk) {
+        code = StagePackage(inf, &storedInf);
+    }
+    return code == kOk ? CreatePort(name, storedInf, inf) : code;
 }
 
 /* UpdateDriverForPlugAndPlayDevices stages the package and reinstalls every device with the

@@ -65,6 +65,9 @@ install_ports() {
 
   expect_exit 0 "install: the first port" w "$vplink" install
   expect_output "install: the first port is LPT3" '^LPT3 installed: ROOT\\VPARALLEL\\[0-9]+, Virtual parallel port \(LPT3\)'
+  w reg query 'HKLM\System\CurrentControlSet\Control\Class\{4D36E978-E325-11CE-BFC1-08002BE10318}' /s 2>/dev/null |
+    tr -d '\r' | grep -Eq 'PortSubClass +REG_BINARY +00$' && echo "ok   install: the driver key marks a parallel port" ||
+    fail "install: no PortSubClass 00 in the driver key"
   expect_exit 0 "install --port LPT4" w "$vplink" install --port LPT4
   expect_exit 6 "install: a name a port holds is refused" w "$vplink" install --port LPT4
   wait_for_map present LPT3 LPT4 || return 1

@@ -7,6 +7,7 @@
  *                                        a final "N passed, N failed" line; exit 1 on a failure
  */
 #include "tests/wine/vptest.h"
+#include "package/hardware_id.h"
 
 #include <newdev.h>
 #include <stdio.h>
@@ -67,21 +68,6 @@ int Install(const wchar_t *infPath, const wchar_t *hardwareId)
     SetupDiDestroyDeviceInfoList(set);
     wprintf(L"installed %ls from %ls\n", hardwareId, fullPath);
     return 0;
-}
-
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA *device, const wchar_t *hardwareId)
-{
-    wchar_t ids[1024] = {};
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE *>(ids),
-                                           sizeof(ids) - 2 * sizeof(wchar_t), nullptr)) {
-        return false;
-    }
-    for (const wchar_t *id = ids; *id != 0; id += wcslen(id) + 1) {
-        if (_wcsicmp(id, hardwareId) == 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 } // namespace
