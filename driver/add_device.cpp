@@ -29,7 +29,7 @@ static VOID InitializeExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Phys
         KeInitializeEvent(&Extension->Events[i], NotificationEvent, FALSE);
     }
     KeInitializeSpinLock(&Extension->Lock);
-    KeInitializeMutex(&Extension->WriteMutex, 0);
+    KeInitializeMutex(&Extension->PortMutex, 0);
 }
 
 /* Undoes AddDevice after the ring was allocated; LowerDevice is NULL when the attach never

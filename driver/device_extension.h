@@ -4,8 +4,20 @@
  * One DEVICE_EXTENSION per port, allocated by the I/O manager with the functional device object
  * in VPARALLEL_AddDevice and zeroed there; it lives until IRP_MN_REMOVE_DEVICE deletes the device.
  *
- * Lock order: the system cancel spin lock first, then Lock. Nothing takes the cancel spin lock
- * while holding Lock.
+ * Locks, in the order they are taken:
+ *   PortMutex  a KMUTEX, PASSIVE_LEVEL: the open, cleanup and close of the port, its writes, and
+ *              a read that reopens WriteHandle. Nothing takes it while holding a spin lock.
+ *   the system cancel spin lock: held by the I/O manager when it calls a cancel routine.
+ *   Lock       the extension's spin lock (DISPATCH_LEVEL): every pending request's place and the
+ *              transfers out of the ring into a request. Nothing takes the cancel spin lock
+ *              while holding it.
+ *
+ * Every field below says who writes it and what guards it. Fields marked "atomic" are single
+ * 32-bit values or pointers shared without a lock: they are read and written only through the
+ * accessors at the end of this file, never by a plain load or store.
+ *
+ * What the driver does only for a host other than Windows is marked "HOST (<host>):" where it
+ * is done, so a reader sees at once what is there for Windows and what for another host.
  */
 #pragma once
 
@@ -13,6 +25,7 @@
 #include <ntddser.h>
 
 #include "public/vparallel_public.h"
+#include "driver/request.h"
 
 /* ---- Sizes ------------------------------------------------------------------------------ */
 #define VP_NAME_CHARS        255  /* HardwareId, LinkedId, DosLinkName, DosLinkNameColon */
@@ -37,81 +50,194 @@ enum VP_EVENT_INDEX {
     VP_EVENT_COUNT = 6
 };
 
+/*
+ * The port's state, one value. The port is open (IsOpen) exactly in PortOpen.
+ *
+ *   PortIdle      never opened since AddDevice. Reads and waits park: a later open's workers
+ *                 answer them.
+ *   PortOpen      a successful open; its three workers run.
+ *   PortRemoved   surprise-removed while open: the workers end by themselves; the owner's
+ *                 cleanup still has to reap them.
+ *   PortClosing   the owner's cleanup (or a close that came without one) is stopping the workers.
+ *   PortTornDown  the workers are gone and nothing is held: reads and waits are answered at once
+ *                 instead of parked, until the next open.
+ *
+ * Transitions, and who makes them:
+ *   PortIdle, PortTornDown -> PortOpen   VPARALLEL_Create, holding PortMutex, once the workers exist
+ *   PortOpen -> PortRemoved              surprise removal or removal, with no lock (compare-exchange)
+ *   PortOpen, PortRemoved -> PortClosing the owner's teardown, holding PortMutex
+ *   PortClosing -> PortTornDown          the same teardown, holding PortMutex and Lock, in the hold
+ *                                        of Lock in which it completes every request still held
+ * So a request that finds PortTornDown under Lock is never left waiting, and one that parked
+ * before is completed by the teardown.
+ */
+typedef enum _VP_PORT_STATE {
+    PortIdle = 0,
+    PortOpen = 1,
+    PortRemoved = 2,
+    PortClosing = 3,
+    PortTornDown = 4,
+} VP_PORT_STATE;
+
 struct _RING_BUFFER;
 
 typedef struct _DEVICE_EXTENSION {
-    /* 1 while the port is open. Written without a lock by open, cleanup, close and surprise
-     * removal and read by the workers while they run, so every access goes through
-     * VpIsOpen/VpSetOpen (interlocked), never a plain load or store. */
-    volatile ULONG IsOpen;
-    HANDLE WriteHandle;             /* device handle of the requesting process; see link/ */
-    HANDLE ReadCompleteEventHandle; /* set only inside a read cycle of the read thread */
+    /* Atomic, see VP_PORT_STATE for who changes it; VpIsOpen tells whether the port is open. */
+    volatile ULONG PortState;
+    /* Device handle in the requesting application's process. Replaced by link/ and port/ only
+     * while holding PortMutex; atomic, since a read tests it without the mutex. */
+    HANDLE WriteHandle;
+    /* The read thread's: set only while it is inside a read cycle, which tells the teardown
+     * whether the thread may be blocked on the device. Atomic. */
+    HANDLE ReadCompleteEventHandle;
+    /* link/, at open (holding PortMutex); read by the workers and writes of that open. The close
+     * clears HardwareId. Zero-terminated. */
     WCHAR HardwareId[VP_NAME_CHARS];
     WCHAR LinkedId[VP_NAME_CHARS];
+    /* port/, at open (holding PortMutex); read by the teardown. 1, 2 or 3. */
     ULONG ModelClass;
+    /* driver/ publication, in the PnP thread (one PnP request at a time); read at removal and,
+     * for PortName, at open. Zero-terminated. */
     WCHAR DosLinkName[VP_NAME_CHARS];
     WCHAR DosLinkNameColon[VP_NAME_CHARS];
     WCHAR PortName[VP_PORT_NAME_CHARS];
+    /* serial/ time-out requests write it; reads and the read-polling thread read it. Each member
+     * is atomic on its own (VpLoad/VpStore): a reader sees every member as some request left it. */
     SERIAL_TIMEOUTS Timeouts;
+    /* The workers' stop protocol, in VP_EVENT_INDEX order: reset by each open before its workers
+     * exist, set by the workers, the teardown and surprise removal. */
     KEVENT Events[VP_EVENT_COUNT];
+    /* The read thread's, with ReadCompleteEventHandle: the object of the named event of the
+     * current read cycle. Only the read thread uses it. */
     PKEVENT ReadCompleteEvent;
+    /* port/: referenced by the open (holding PortMutex), waited for and released by the teardown
+     * (holding PortMutex). NULL while no worker of that kind exists. */
     PETHREAD EmulationPollingThread;
     PETHREAD ReadPollingThread;
     PETHREAD ReadThread;
+    /* serial/: the parked removal notice. Guarded by Lock. */
     PIRP NotifyIrp;
-    PIRP PendingReadIrp;            /* guarded by Lock */
+    /* port/: the one read waiting for data. Guarded by Lock. */
+    PIRP PendingReadIrp;
+    /* serial/ settings, written and read only by control requests, whole, without a lock: two
+     * requests from two threads at once get one value or the other. */
     ULONG BaudRate;
-    volatile ULONG ModemStatus;     /* only SERIAL_CTS_STATE and SERIAL_DSR_STATE */
+    /* Atomic: CTS and DSR only. Changed by control requests, open, reads, writes and surprise
+     * removal, from their own threads. */
+    volatile ULONG ModemStatus;
+    /* Atomic: serial/ SET_MODEM_CONTROL writes it; the emulation thread reads bits 0x10, 0x20. */
     volatile ULONG ModemControl;
-    SERIAL_LINE_CONTROL LineControl;
-    SERIAL_HANDFLOW HandFlow;
-    ULONG WaitQueueIn;              /* wait-request queue: guarded by Lock */
+    SERIAL_LINE_CONTROL LineControl; /* serial/ settings, as BaudRate */
+    SERIAL_HANDFLOW HandFlow;        /* serial/ settings, as BaudRate */
+    /* buffers/ wait-request queue: indices and slots. Guarded by Lock. */
+    ULONG WaitQueueIn;
     ULONG WaitQueueOut;
+    /* Allocated by AddDevice, freed at removal. The ring's own indices keep its producer (the read
+     * thread) and its consumers apart; consumers hold Lock. */
     struct _RING_BUFFER *RxBuffer;
+    /* driver/: set by AddDevice, constant until removal. */
     PDEVICE_OBJECT LowerDevice;
-    PIRP WaitQueue[WAIT_QUEUE_SLOTS];
+    PIRP WaitQueue[WAIT_QUEUE_SLOTS]; /* guarded by Lock, with the indices */
+    /* Atomic: serial/ SET_WAIT_MASK writes it; the polling threads read it. */
     volatile ULONG WaitMask;
-    PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT Pdo; /* driver/: set by AddDevice, constant */
     KSPIN_LOCK Lock;
+    /* driver/: set by AddDevice's interface registration, freed at removal; PnP thread only. */
     UNICODE_STRING InterfaceName;
-    /* ---- Beyond the basic record; each says who owns it and what guards it. ---- */
-    KMUTEX WriteMutex;              /* serialises write requests: one writer owns WriteHandle at a time;
-                                     * port/ open, cleanup and close hold it too (see below) */
-    SERIAL_CHARS SpecialChars;      /* serial/: set and read by the special-character requests */
-    volatile LONG ReceivedCount;    /* port/ read thread: bytes stored into RxBuffer (statistics) */
-    volatile LONG TransmittedCount; /* port/ write requests: bytes the device accepted (statistics) */
-    /* serial/: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them
-     * (0 from AddDevice). One 32-bit value changed by interlocked operations; no lock. */
+
+    /* ---- Beyond the basic record ---- */
+    /* Serialises the port's open, cleanup and close, its writes, and a read that reopens
+     * WriteHandle (see the lock order above). */
+    KMUTEX PortMutex;
+    SERIAL_CHARS SpecialChars;      /* serial/ settings, as BaudRate */
+    /* Statistics, atomic: bytes stored into RxBuffer by the read thread, and bytes the device
+     * accepted from writes. Cleared by CLEAR_STATS. */
+    volatile LONG ReceivedCount;
+    volatile LONG TransmittedCount;
+    /* Atomic: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them. */
     volatile ULONG DtrRts;
-    /* port/: the open's own state. WriteMutex also serialises open, cleanup and close against each
-     * other and against the writes and reads that replace WriteHandle; these two fields are read
-     * and written only while it is held. */
-    PFILE_OBJECT OpenFileObject;    /* file object of the successful open; cleared by its close */
-    BOOLEAN WorkersActive;          /* workers created and not yet torn down (they may have ended) */
-    /* port/: initialised by each successful open before its workers exist (no thread uses them
-     * then). The workers start their loops once WorkersStartEvent is set; the teardown sets
-     * ReadThreadWakeEvent to release a read thread waiting on the device. */
+    /* port/: the file object of the successful open, which alone may tear the port down. Set by
+     * the open, cleared by that file's close; both hold PortMutex. */
+    PFILE_OBJECT OpenFileObject;
+    /* port/: initialised by each successful open before its workers exist. The workers start
+     * their loops once WorkersStartEvent is set; the teardown sets ReadThreadWakeEvent to release
+     * a read thread waiting on the device. */
     KEVENT WorkersStartEvent;
     KEVENT ReadThreadWakeEvent;
-    /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, chained
-     * through Tail.Overlay.DriverContext[0]. Guarded by Lock. */
-    PIRP DisplacedReadIrps;
-    /* port/: TRUE from the teardown of an open (its last hold of Lock) until the next successful
-     * open; FALSE on a port never opened. While it is TRUE no worker is left to answer a read or
-     * wait request, so they are answered at once instead of parked. Written holding both
-     * WriteMutex and Lock; read holding either. */
-    BOOLEAN TornDown;
+    /* port/: reads that a later read displaced from PendingReadIrp, still cancellable, oldest
+     * first. Guarded by Lock. */
+    REQUEST_LIST DisplacedReads;
+    /* serial/: wait-on-mask requests that found the wait-request queue full, still cancellable,
+     * oldest first. No event completes them; their cancel routine or the port's teardown does.
+     * Guarded by Lock. */
+    REQUEST_LIST OverflowWaits;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
-/* IsOpen is shared with the workers without a lock: read and write it only through these. */
+/* ---- Accessors of the atomic fields ---------------------------------------------------------- */
+
+FORCEINLINE ULONG VpLoad(volatile ULONG *Field)
+{
+    return (ULONG)InterlockedCompareExchange((volatile LONG *)Field, 0, 0);
+}
+
+FORCEINLINE VOID VpStore(volatile ULONG *Field, ULONG Value)
+{
+    InterlockedExchange((volatile LONG *)Field, (LONG)Value);
+}
+
+FORCEINLINE VOID VpSetBits(volatile ULONG *Field, ULONG Bits)
+{
+    InterlockedOr((volatile LONG *)Field, (LONG)Bits);
+}
+
+FORCEINLINE VOID VpClearBits(volatile ULONG *Field, ULONG Bits)
+{
+    InterlockedAnd((volatile LONG *)Field, (LONG)~Bits);
+}
+
+FORCEINLINE VP_PORT_STATE VpPortState(PDEVICE_EXTENSION Extension)
+{
+    return (VP_PORT_STATE)VpLoad(&Extension->PortState);
+}
+
+/* For the transitions made holding PortMutex (see VP_PORT_STATE). */
+FORCEINLINE VOID VpSetPortState(PDEVICE_EXTENSION Extension, VP_PORT_STATE State)
+{
+    VpStore(&Extension->PortState, (ULONG)State);
+}
+
+/* An open port whose device has gone: PortOpen becomes PortRemoved; any other state stays. */
+FORCEINLINE VOID VpMarkPortRemoved(PDEVICE_EXTENSION Extension)
+{
+    InterlockedCompareExchange((volatile LONG *)&Extension->PortState, PortRemoved, PortOpen);
+}
+
+/* IsOpen: 1 while the port is open, 0 otherwise. */
 FORCEINLINE ULONG VpIsOpen(PDEVICE_EXTENSION Extension)
 {
-    return (ULONG)InterlockedCompareExchange((volatile LONG *)&Extension->IsOpen, 0, 0);
+    return VpPortState(Extension) == PortOpen ? 1 : 0;
 }
 
-FORCEINLINE VOID VpSetOpen(PDEVICE_EXTENSION Extension, ULONG Open)
+/* The emulated CTS and DSR lines: raised by an open that finds the device, dropped whenever the
+ * device is found absent. */
+#define VP_MODEM_LINES (SERIAL_CTS_STATE | SERIAL_DSR_STATE)
+
+FORCEINLINE VOID RaiseModemLines(PDEVICE_EXTENSION Extension)
 {
-    InterlockedExchange((volatile LONG *)&Extension->IsOpen, (LONG)Open);
+    VpSetBits(&Extension->ModemStatus, VP_MODEM_LINES);
 }
 
-/* Fields that later work adds go before the closing brace above, each with its owner and lock stated. */
+FORCEINLINE VOID LowerModemLines(PDEVICE_EXTENSION Extension)
+{
+    VpClearBits(&Extension->ModemStatus, VP_MODEM_LINES);
+}
+
+FORCEINLINE HANDLE VpWriteHandle(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchangePointer(&Extension->WriteHandle, NULL, NULL);
+}
+
+FORCEINLINE VOID VpSetWriteHandle(PDEVICE_EXTENSION Extension, HANDLE Handle)
+{
+    InterlockedExchangePointer(&Extension->WriteHandle, Handle);
+}

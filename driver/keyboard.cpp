@@ -12,7 +12,8 @@
 
 #ifdef VPARALLEL_NO_KEYBOARD_VETO
 
-/* Image for hosts where port I/O is privileged and would kill the driver's host: no poll. */
+/* HOST (Wine): port I/O is privileged there and kills the driver's host process, so the image
+ * built for it leaves the poll out. The shipped image always keeps it. */
 ULONG IsSkipKeyPressed(VOID)
 {
     return 0;

@@ -62,8 +62,8 @@ VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
      * whether a new one is being parked or the application is cancelling it right now. */
     CompleteNotifyIrp(Extension);
 
-    InterlockedAnd((volatile LONG *)&Extension->ModemStatus, ~(LONG)(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
-    VpSetOpen(Extension, 0);
+    LowerModemLines(Extension);
+    VpMarkPortRemoved(Extension);
 
     /* Done events too, so nothing that waits on either kind stays blocked. */
     KeSetEvent(&Extension->Events[ReadPollingDoneEvent], 0, FALSE);
@@ -88,7 +88,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Ir
         RxBufferFree(extension->RxBuffer);
         extension->RxBuffer = NULL;
     }
-    VpSetOpen(extension, 0);
+    VpMarkPortRemoved(extension);
 
     IoDetachDevice(Lower);
     IoDeleteDevice(DeviceObject);

@@ -34,13 +34,6 @@ union VALUE_RECORD {
     UCHAR Bytes[VP_QUERY_BUFFER_BYTES];
 };
 
-/*
- * Reads PortName from the device's hardware key into Name (kNameBytes, zero-filled here).
- * The data is copied as raw bytes and never more than the record holds, so an odd length or a
- * missing null still leaves Name terminated. Data that is not REG_SZ, or that names nothing,
- * is refused: a number or binary blob taken as text would publish a meaningless DOS name, and an
- * empty name would make "\DosDevices\" itself a link.
- */
 /* Opens the hardware key with Access and queries PortName into Record. A refused open is
  * returned as it is; *Denied tells a query refused for the key's access. */
 NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECORD *Record, BOOLEAN *Denied)
@@ -64,14 +57,21 @@ NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECOR
     return status;
 }
 
+/*
+ * Reads PortName from the device's hardware key into Name (kNameBytes, zero-filled here).
+ * The data is copied as raw bytes and never more than the record holds, so an odd length or a
+ * missing null still leaves Name terminated. Data that is not REG_SZ, or that names nothing,
+ * is refused: a number or binary blob taken as text would publish a meaningless DOS name, and an
+ * empty name would make "\DosDevices\" itself a link.
+ */
 NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
 {
     VALUE_RECORD record;
     RtlZeroMemory(&record, sizeof(record));
     RtlZeroMemory(Name, kNameBytes);
 
-    /* Windows does not check a kernel-mode handle's access, so the read-control mask is enough
-     * there; a host that does check it refuses the query, and the key is opened again with
+    /* HOST (Wine): Windows does not check a kernel-mode handle's access, so the read-control mask
+     * is enough there; Wine checks it and refuses the query, and the key is opened again with
      * query access. */
     BOOLEAN denied = FALSE;
     NTSTATUS status = QueryPortNameRecord(Pdo, STANDARD_RIGHTS_READ, &record, &denied);

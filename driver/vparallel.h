@@ -34,6 +34,9 @@ KSTART_ROUTINE pEmulationPollingFunction;
 /* serial/ */
 DRIVER_DISPATCH VPARALLEL_IoControl;
 DRIVER_CANCEL W_CancelRoutine;            /* entered holding the cancel spin lock */
+/* Claims a wait-on-mask request taken out of the queue and completes it with these events
+ * (Information 4). FALSE when its cancel routine owns it. Caller holds Lock. */
+BOOLEAN CompleteTakenWait(PIRP WaitIrp, ULONG Events);
 /* Completes the request parked by IOCTL_VPARALLEL_NOTIFY_REMOVAL, if any, with STATUS_SUCCESS.
  * Called by surprise removal; takes Lock, so the caller must not hold it. */
 VOID CompleteNotifyIrp(PDEVICE_EXTENSION Extension);

@@ -3,8 +3,8 @@
  *
  * PASSIVE_LEVEL. CreateWriteHandle and SendStatusRequest run in dispatch routines, in the context
  * of the application that opened the port: their handles are not kernel handles and belong to that
- * process. The read thread opens in the system process. WriteHandle is replaced here without a
- * lock, as its declaration in device_extension.h states.
+ * process. The read thread opens in the system process. WriteHandle is replaced only by callers
+ * holding the port mutex (see its declaration in device_extension.h).
  */
 #include "link/link.h"
 
@@ -62,16 +62,23 @@ NTSTATUS OpenUsbDevice(PDEVICE_EXTENSION Extension, VP_OPEN_PROFILE Profile, PHA
     return OpenUsbDevicePath(&path, Profile, Handle);
 }
 
+VOID CloseWriteHandle(PDEVICE_EXTENSION Extension)
+{
+    HANDLE handle = VpWriteHandle(Extension);
+
+    if (handle != NULL) {
+        VpSetWriteHandle(Extension, NULL);
+        ZwClose(handle);
+    }
+}
+
 NTSTATUS CreateWriteHandle(PDEVICE_EXTENSION Extension)
 {
     /* The previous handle goes first, also when the new open then fails. */
-    if (Extension->WriteHandle != NULL) {
-        ZwClose(Extension->WriteHandle);
-        Extension->WriteHandle = NULL;
-    }
+    CloseWriteHandle(Extension);
     HANDLE handle = NULL;
     NTSTATUS status = OpenUsbDevice(Extension, VpOpenWriteHandle, &handle);
-    Extension->WriteHandle = handle;
+    VpSetWriteHandle(Extension, handle);
     return status;
 }
 

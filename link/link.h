@@ -1,15 +1,15 @@
 /*
  * link.h - the port's link to its USB device.
  *
- * An installer stores two values under \REGISTRY\MACHINE\SOFTWARE\RM8\NARVELIN\<PortName>:
+ * An installer stores two values under the link key (VP_LINK_KEY in public/vparallel_public.h):
  * "HardwareId", the object-namespace path under which the USB device is opened, and "LinkedId",
  * the name of the device's key under the USB device-interface class key. Everything that depends
  * on that pair lives here: reading it, accepting the vendor, classifying the model, testing that
  * the device is present, and opening the device.
  *
  * Every routine here runs at PASSIVE_LEVEL (registry and file services), takes no lock and prints
- * nothing; the callers report failures. WriteHandle is shared with the read and write dispatch
- * routines without a lock (see device_extension.h).
+ * nothing; the callers report failures. Those that replace WriteHandle are called holding
+ * PortMutex (see device_extension.h).
  */
 #pragma once
 
@@ -53,6 +53,9 @@ ULONG ClassifyModel(PDEVICE_EXTENSION Extension);
 
 /* 1 while the device's key under the USB device-interface class key can be opened, 0 otherwise. */
 ULONG IsLinkedUsb(PDEVICE_EXTENSION Extension);
+
+/* Closes WriteHandle, if set, and empties it. Caller holds the port mutex. */
+VOID CloseWriteHandle(PDEVICE_EXTENSION Extension);
 
 /* Closes WriteHandle if set, then opens HardwareId with the write-handle profile into it. Returns
  * the status of the open; WriteHandle is NULL when the open failed. */

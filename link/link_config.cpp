@@ -58,10 +58,13 @@ BOOLEAN BuildKeyPath(PWCHAR Buffer, ULONG Capacity, const WCHAR *Prefix, ULONG P
     return TRUE;
 }
 
+/* The callers run in the application's context (open, read, write, control requests): a kernel
+ * handle keeps the key out of that process's handle table, where the application could use or
+ * close it while the driver holds it. */
 NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
 {
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, Path, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, Path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     *Key = NULL;
     NTSTATUS status = ZwOpenKey(Key, KEY_READ, &attributes);
     if (!NT_SUCCESS(status)) {
@@ -75,15 +78,16 @@ NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
  *
  * The whole KEY_VALUE_FULL_INFORMATION answer - header, name and data - must fit in
  * VP_QUERY_BUFFER_BYTES; a longer value fails the query (STATUS_BUFFER_OVERFLOW) and leaves the
- * field alone. The value's type is not examined. A trailing odd byte is half a character and is
- * dropped. The field is cleared first and always ends with a zero character, whether or not the
- * data carried one.
+ * field alone. The value's type is not examined. The data is copied as raw bytes into a zeroed
+ * buffer, as the port name is: an odd last byte becomes a character of its own. The field is
+ * cleared first and always ends with a zero character, whether or not the data carried one.
  */
 NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
 {
     /* ULONG elements keep the answer's header aligned. */
     ULONG answer[(VP_QUERY_BUFFER_BYTES + sizeof(ULONG) - 1) / sizeof(ULONG)];
     WCHAR scratch[VP_NAME_CHARS];
+    static_assert(VP_QUERY_BUFFER_BYTES < sizeof(scratch) - sizeof(WCHAR), "the data always leaves a zero character");
     UNICODE_STRING name;
     ULONG resultLength = 0;
 
@@ -102,10 +106,9 @@ NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
         return STATUS_UNSUCCESSFUL;
     }
 
-    ULONG dataBytes = info->DataLength & ~(ULONG)1;
     RtlZeroMemory(scratch, sizeof(scratch));
     RtlZeroMemory(Field, VP_NAME_CHARS * sizeof(WCHAR));
-    RtlCopyMemory(scratch, (const UCHAR *)answer + info->DataOffset, dataBytes);
+    RtlCopyMemory(scratch, (const UCHAR *)answer + info->DataOffset, info->DataLength);
 
     /* The data is shorter than the scratch buffer, so the last character stays zero. */
     ULONG textChars = BoundedLength(scratch, VP_NAME_CHARS - 1);

@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 status=0
 # LATE only removes the cleanup's wait for the dispatch routines, so each run also covers every
 # interleaving of the same configuration without it.
-for config in "NOTIFY SURPRISE LATE" "READS SURPRISE LATE" "WAITS SURPRISE LATE"; do
+for config in "NOTIFY SURPRISE LATE" "READS SURPRISE LATE" "WAITS SURPRISE LATE" "WAITS SMALLQ SURPRISE LATE"; do
     if pan_run "$here/handshake.pml" "$config" "" >"$work/out.txt" 2>&1; then :; fi
     errors=$(sed -n 's/.*errors: \([0-9][0-9]*\).*/\1/p' "$work/out.txt")
     states=$(sed -n 's/^ *\([0-9][0-9]*\) states, stored.*/\1/p' "$work/out.txt")

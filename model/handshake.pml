@@ -2,8 +2,9 @@
  * handshake.pml - who completes each pending request of an open port.
  *
  * The port holds three kinds of pending request: the waiting read (PendingReadIrp, and the
- * reads a later read displaced, DisplacedReadIrps), the wait-on-mask requests (the wait-request
- * queue) and the removal-notify request (NotifyIrp). Each can be finished by several parties at
+ * reads a later read displaced, DisplacedReads), the wait-on-mask requests (the wait-request
+ * queue, and OverflowWaits for those that found it full) and the removal-notify request
+ * (NotifyIrp). Every place parks, claims and completes its requests through driver/request.cpp. Each can be finished by several parties at
  * once. This model runs one process per party, each step standing for one step of the routine
  * named beside it, and spin checks every interleaving.
  *
@@ -23,7 +24,8 @@
  *     routine (closing the port leaves it to the removal or to its cancellation).
  *
  * Configurations (spin -D...): READS, WAITS, NOTIFY pick the requests and parties; SURPRISE adds
- * surprise removal; LATE lets the application's requests race with its own cleanup.
+ * surprise removal; LATE lets the application's requests race with its own cleanup; SMALLQ gives
+ * the wait-request queue room for one request, so the second goes to OverflowWaits.
  */
 
 #define NONE 255
@@ -53,10 +55,16 @@ bit  used[NIRPS];          /* the request was sent to the port in this run */
 /* ---- Port state (all guarded by Lock) ---------------------------------------------------- */
 
 byte pendingRead = NONE;   /* PendingReadIrp */
-bit  displaced[NIRPS];     /* on DisplacedReadIrps (order does not matter to who completes) */
-chan wq = [9] of { byte }; /* the wait-request queue: at most WAIT_QUEUE_SLOTS - 1 requests */
+bit  displaced[NIRPS];     /* on DisplacedReads (order does not matter to who completes) */
+#ifdef SMALLQ
+#define WQ_SLOTS 1
+#else
+#define WQ_SLOTS 9         /* WAIT_QUEUE_SLOTS - 1 */
+#endif
+chan wq = [WQ_SLOTS] of { byte };  /* the wait-request queue */
+bit  overflow[NIRPS];      /* on OverflowWaits: found the queue full */
 byte notifyIrp = NONE;     /* NotifyIrp */
-bit  tornDown;             /* TornDown: set by the teardown's last hold of Lock */
+bit  tornDown;             /* PortState == PortTornDown: set in the teardown's last hold of Lock */
 
 /* ---- Stop protocol ------------------------------------------------------------------------ */
 
@@ -83,16 +91,53 @@ inline setRoutine(i) { atomic { touch(i); cr[i] = 1 } }
 /* IoCompleteRequest. */
 inline complete(i) { atomic { touch(i); assert(cr[i] == 0); done[i]++ } }
 
-/* CompleteTakenIrp (port.h), ReleaseWaitRequest (wait_mask.cpp), AbortPendingRead
- * (purge.cpp), AnswerPendingRead and CompleteNotifyIrp after the take: exchange the cancel
- * routine for none and complete only when it was still there; otherwise the cancel routine is
- * running and completes the request itself. */
+/* ParkRequest (driver/request.cpp), caller holding Lock: the cancel routine goes in, then a cancel
+ * that came first is looked for. r = 1: the request was cancelled first and is not parked; the
+ * caller completes it. The two steps on the request's own fields are steps of their own; the
+ * caller stores a parked request in its place in its next hold of Lock. */
+inline parkRequest(i, r) {
+    setRoutine(i);                              /* IoSetCancelRoutine(Irp, X_CancelRoutine) */
+    atomic {
+        if                                      /* Irp->Cancel && IoSetCancelRoutine(NULL) != NULL */
+        :: cancel[i] -> clearRoutine(i, r)
+        :: else -> r = 0
+        fi
+    }
+}
+
+/* CompleteTakenRequest (driver/request.cpp), after the take: ClaimRequest exchanges the cancel
+ * routine for none, and the request is completed only when it was still there; otherwise the
+ * cancel routine is running and completes the request itself. */
 inline completeTaken(i, r) {
     clearRoutine(i, r);
     if
     :: r -> complete(i)                         /* still ours: complete it */
     :: else -> skip
     fi
+}
+
+/* CollectTakenRequest (driver/request.cpp): the claim, with the request added to the caller's
+ * list (a bit in claimed) to be completed after Lock is released. */
+inline collectTaken(i, r, claimed) {
+    clearRoutine(i, r);
+    if
+    :: r -> claimed = claimed | (1 << i)
+    :: else -> skip
+    fi
+}
+
+/* CompleteRequestList: every collected request, after Lock. */
+inline completeCollected(claimed, k) {
+    k = 0;
+    do
+    :: k < NIRPS ->
+        if
+        :: claimed & (1 << k) -> complete(k)
+        :: else -> skip
+        fi;
+        k++
+    :: else -> break
+    od
 }
 
 /* WaitQueuePop: the oldest request, or NONE when empty. Caller holds Lock. */
@@ -141,6 +186,10 @@ inline W_CancelRoutine(i, found, k, q) {
     atomic {
         acquire(lock);                          /* KeAcquireSpinLockAtDpcLevel(Lock) */
         removeWait(i, found, k, q);             /* RemoveWaitRequest */
+        if
+        :: !found -> overflow[i] = 0            /* or RequestListRemove(OverflowWaits) */
+        :: else -> skip
+        fi;
         release(lock)                           /* KeReleaseSpinLockFromDpcLevel(Lock) */
     };
     release(cslock);                            /* IoReleaseCancelSpinLock */
@@ -192,25 +241,17 @@ out:
 
 /* VPARALLEL_Read -> ReadFromRing / ParkRead (read_write.cpp). */
 proctype Read(byte i) {
-    byte prev; bit r;
+    bit r;
     atomic { used[i] = 1; acquire(lock) };      /* KeAcquireSpinLock(Lock) */
     if
-    :: atomic { release(lock); complete(i) }    /* ring had data, no-wait time-outs, or TornDown */
-    :: !tornDown -> atomic {                    /* ParkRead: IoMarkIrpPending, take the slot */
-        prev = pendingRead; pendingRead = i
-       };
-       setRoutine(i);                           /* IoSetCancelRoutine(Irp, R_CancelRoutine) */
+    :: atomic { release(lock); complete(i) }    /* ring had data, no-wait time-outs, or torn down */
+    :: !tornDown ->
+       parkRequest(i, r);                       /* ParkRead: ParkRequest(R_CancelRoutine) */
        atomic {
-           if                                   /* Irp->Cancel && IoSetCancelRoutine(NULL) != NULL */
-           :: cancel[i] -> clearRoutine(i, r)
-           :: else -> r = 0
-           fi
-       };
-       atomic {
-           if
-           :: r -> pendingRead = prev           /* not parked after all */
-           :: !r && prev != NONE -> displaced[prev] = 1   /* AppendDisplacedRead(previous) */
-           :: else -> skip                      /* (R_CancelRoutine may be on its way) */
+           if                                   /* parked: PendingReadIrp, the previous one displaced */
+           :: !r && pendingRead != NONE -> displaced[pendingRead] = 1; pendingRead = i
+           :: !r && pendingRead == NONE -> pendingRead = i
+           :: else -> skip                      /* cancelled first: not parked */
            fi;
            release(lock)
        };
@@ -224,26 +265,20 @@ proctype Read(byte i) {
 
 /* SerialWaitOnMask (wait_mask.cpp). */
 proctype WaitOnMask(byte i) {
-    bit r; bit found; byte k, q;
+    bit r;
     atomic { used[i] = 1; acquire(lock) };
     if
     :: tornDown -> atomic {                     /* torn-down port: never queued */
         release(lock); complete(i); dispatched++   /* STATUS_CANCELLED */
        };
        goto out
-    :: else -> atomic { touch(i); wq!i }        /* IoMarkIrpPending, WaitQueuePush */
+    :: else -> parkRequest(i, r)                /* ParkRequest(W_CancelRoutine) */
     fi;
-    setRoutine(i);                              /* IoSetCancelRoutine(Irp, W_CancelRoutine) */
     atomic {
-        if                                      /* Irp->Cancel && IoSetCancelRoutine(NULL) != NULL */
-        :: cancel[i] -> clearRoutine(i, r)
-        :: else -> r = 0
-        fi
-    };
-    atomic {
-        if
-        :: r -> removeWait(i, found, k, q)      /* RemoveWaitRequest, answered here */
-        :: else -> skip                         /* not cancelled, or W_CancelRoutine is coming */
+        if                                      /* parked: WaitQueuePush, or OverflowWaits when full */
+        :: !r && len(wq) < WQ_SLOTS -> wq!i
+        :: !r && len(wq) == WQ_SLOTS -> overflow[i] = 1
+        :: else -> skip                         /* cancelled first: not parked */
         fi;
         release(lock)
     };
@@ -265,17 +300,10 @@ proctype NotifyRemoval(byte i) {
     if
     :: notifyIrp != NONE -> atomic { release(lock); complete(i) }   /* STATUS_DEVICE_BUSY */
     :: else ->
-        atomic { touch(i); notifyIrp = i };     /* IoMarkIrpPending, NotifyIrp = Irp */
-        setRoutine(i);                          /* IoSetCancelRoutine(Irp, N_CancelRoutine) */
-        atomic {
-            if                                  /* Irp->Cancel && IoSetCancelRoutine(NULL) != NULL */
-            :: cancel[i] -> clearRoutine(i, r)
-            :: else -> r = 0
-            fi
-        };
+        parkRequest(i, r);                      /* ParkRequest(N_CancelRoutine) */
         atomic {
             if
-            :: r -> notifyIrp = NONE
+            :: !r -> notifyIrp = i              /* parked: NotifyIrp = Irp */
             :: else -> skip
             fi;
             release(lock)
@@ -295,7 +323,7 @@ proctype SetWaitMask() {
         acquire(lock);
         pop(x);                                 /* WaitQueuePop */
         if
-        :: x != NONE -> completeTaken(x, r)     /* ReleaseWaitRequest */
+        :: x != NONE -> completeTaken(x, r)     /* CompleteTakenWait(0), holding Lock */
         :: else -> skip
         fi;
         release(lock)
@@ -303,18 +331,19 @@ proctype SetWaitMask() {
     dispatched++
 }
 
-/* SerialPurge with SERIAL_PURGE_RXABORT (purge.cpp). */
+/* SerialPurge with SERIAL_PURGE_RXABORT (purge.cpp): the read is completed after Lock. */
 proctype Purge() {
-    byte x; bit r;
+    byte x, k; bit r; byte claimed;
     atomic {
         acquire(lock);
-        x = pendingRead;                        /* AbortPendingRead: take and empty the slot */
+        x = pendingRead;                        /* SerialPurge: take and empty the slot */
         if
-        :: x != NONE -> pendingRead = NONE; completeTaken(x, r)
+        :: x != NONE -> pendingRead = NONE; collectTaken(x, r, claimed)
         :: else -> skip
         fi;
         release(lock)
     };
+    completeCollected(claimed, k);              /* STATUS_CANCELLED */
     dispatched++
 }
 
@@ -349,7 +378,7 @@ proctype EmulationPolling() {
         do
         :: pop(x);
            if
-           :: x != NONE -> completeTaken(x, r)  /* CompleteWaitRequest */
+           :: x != NONE -> completeTaken(x, r)  /* CompleteTakenWait(0) */
            :: else -> break
            fi
         od;
@@ -413,7 +442,7 @@ proctype ReadPolling() {
 
 /* VPARALLEL_Cleanup -> TeardownPort (create_close.cpp). */
 proctype Cleanup() {
-    byte x, k; bit r;
+    byte x, k; bit r; byte claimed;
 #ifndef LATE
     (dispatched == dispatchers);                /* the application closes its handle last */
 #endif
@@ -425,9 +454,19 @@ proctype Cleanup() {
             pop(x);
             if
             :: x == NONE -> break
-            :: else -> completeTaken(x, r)      /* CompleteTakenIrp(STATUS_CANCELLED) */
+            :: else -> completeTaken(x, r)      /* CompleteTakenRequest(STATUS_CANCELLED) */
             fi;
             k--
+        :: else -> break
+        od;
+        k = 0;
+        do                                      /* and those on OverflowWaits, all under Lock */
+        :: k < NIRPS ->
+            if
+            :: overflow[k] -> overflow[k] = 0; completeTaken(k, r)
+            :: else -> skip
+            fi;
+            k++
         :: else -> break
         od;
         release(lock)
@@ -436,40 +475,41 @@ proctype Cleanup() {
     endRP;                                      /*   KeWaitForSingleObject(thread) */
     exitEP = 1;                                 /* StopWorker(EmulationPollingExitEvent) */
     endEP;
-    atomic {                                    /* CancelHeldRequests */
+    atomic {                                    /* CancelHeldRequests: take them all */
         acquire(lock);
         do
         :: pop(x);
            if
-           :: x != NONE -> completeTaken(x, r)
+           :: x != NONE -> collectTaken(x, r, claimed)
            :: else -> break
            fi
         od;
-        x = pendingRead;                        /* CancelHeldReads: the waiting read */
+        x = pendingRead;                        /* CollectHeldReads: the waiting read */
         pendingRead = NONE;
         if
-        :: x != NONE -> completeTaken(x, r)
+        :: x != NONE -> collectTaken(x, r, claimed)
         :: else -> skip
         fi;
         k = 0;
-        do                                      /* and the displaced ones */
+        do                                      /* the displaced reads and OverflowWaits */
         :: k < NIRPS ->
             if
-            :: displaced[k] -> displaced[k] = 0; completeTaken(k, r)
+            :: displaced[k] || overflow[k] -> displaced[k] = 0; overflow[k] = 0; collectTaken(k, r, claimed)
             :: else -> skip
             fi;
             k++
         :: else -> break
         od;
-        tornDown = 1;                           /* TornDown = TRUE, in the same hold */
+        tornDown = 1;                           /* PortTornDown, in the same hold */
         release(lock)
-    }
+    };
+    completeCollected(claimed, k)               /* STATUS_CANCELLED, after Lock */
 }
 
 /* SurpriseRemove (pnp.cpp): completes the parked notify request and tells the workers to stop,
  * without waiting for them. */
 proctype SurpriseRemoval() {
-    byte x; bit r;
+    byte x, k; bit r; byte claimed;
     if
     :: skip
     :: goto out                                 /* this run has no surprise removal */
@@ -479,11 +519,12 @@ proctype SurpriseRemoval() {
         x = notifyIrp;
         notifyIrp = NONE;
         if
-        :: x != NONE -> completeTaken(x, r)     /* STATUS_SUCCESS */
+        :: x != NONE -> collectTaken(x, r, claimed)
         :: else -> skip
         fi;
         release(lock)
     };
+    completeCollected(claimed, k);              /* STATUS_SUCCESS, after Lock */
     exitRP = 1;                                 /* KeSetEvent on the six events */
     exitEP = 1;
 out:
@@ -543,6 +584,7 @@ init {
     do
     :: i < NIRPS ->
         assert(displaced[i] == 0);
+        assert(overflow[i] == 0);
         if
         :: used[i] && IS_NOTIFY(i) ->           /* completed, or parked and cancellable */
             assert(done[i] == 1 || (notifyIrp == i && cr[i] == 1))

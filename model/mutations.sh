@@ -49,7 +49,7 @@ mutate "set-wait-mask takes the locks in the other order" "WAITS SURPRISE" "inva
 # Cleanup without its last sweep: a read parked after a surprise removal ended the read-polling
 # thread is never completed.
 mutate "cleanup forgets the reads it still holds" "READS SURPRISE" "assertion violated" \
-    's{x = pendingRead;(\s+/\* CancelHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
+    's{x = pendingRead;(\s+/\* CollectHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
 
 # A second removal-notify request that takes the slot of the parked one: the first is in no
 # place any more, and the removal completes only the second.
@@ -58,14 +58,19 @@ mutate "a second notify request replaces the parked one" "NOTIFY SURPRISE" "asse
 
 # The purge completing whatever PendingReadIrp holds, without looking for an empty slot.
 mutate "the purge completes an empty PendingReadIrp" "READS SURPRISE" "assertion violated (x!=255)" \
-    's{(AbortPendingRead: take and empty the slot \*/\n\s+if\n\s+):: x != NONE ->}{$1:: true ->}'
+    's{(SerialPurge: take and empty the slot \*/\n\s+if\n\s+):: x != NONE ->}{$1:: true ->}'
 
 # A read that parks on a port whose teardown has run: nobody is left to complete it.
 mutate "a read parks on a torn-down port" "READS SURPRISE LATE" "assertion violated" \
-    's{:: !tornDown -> atomic \{(\s+/\* ParkRead)}{:: true -> atomic \{$1}'
+    's{:: !tornDown ->(\s+parkRequest\(i, r\);\s+/\* ParkRead)}{:: true ->$1}'
 
 # A wait-on-mask request queued on a torn-down port: likewise stranded.
 mutate "a wait request is queued on a torn-down port" "WAITS SURPRISE LATE" "assertion violated" \
     's{:: tornDown -> atomic \{(\s+/\* torn-down port)}{:: false -> atomic \{$1}'
+
+# The teardown without the requests that found the queue full (both its first sweep and its last
+# forget OverflowWaits): the second wait request then waits for nobody.
+mutate "the teardown forgets OverflowWaits" "WAITS SMALLQ" "assertion violated" \
+    's{:: overflow\[k\] -> overflow\[k\] = 0; completeTaken\(k, r\)}{:: false -> skip}; s{:: displaced\[k\] \|\| overflow\[k\] ->}{:: displaced[k] ->}'
 
 exit $status

@@ -3,11 +3,8 @@
  *
  * Everything here runs at PASSIVE_LEVEL unless its comment says otherwise.
  *
- * Pending requests (the waiting read, displaced reads, queued wait requests) follow one
- * handshake with their cancel routines: whoever completes a request other than its cancel
- * routine first takes it out of its place under Lock, then exchanges its cancel routine for
- * none; a NULL answer means the cancel routine is already running and will complete it, so the
- * request is left alone (and not put back).
+ * Pending requests (the waiting read, displaced reads, queued wait requests) are parked,
+ * claimed and completed as driver/request.h describes.
  */
 #pragma once
 
@@ -24,57 +21,24 @@
 /* The cleanup delay after the status request, letting the device answer the outstanding read. */
 #define VP_STATUS_REQUEST_DELAY_MS 5
 
-/* Completes a request taken out of its place, unless its cancel routine already owns it.
- * TRUE when this call completed it. Any IRQL up to DISPATCH_LEVEL. */
-FORCEINLINE BOOLEAN CompleteTakenIrp(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
-        return FALSE;
-    }
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return TRUE;
-}
-
-/* Completes a request the dispatch routine still owns (never left pending). */
-FORCEINLINE NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = Information;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
-/* The port mutex (WriteMutex): open, cleanup, close, writes, and reads that reopen WriteHandle. */
+/* PortMutex: open, cleanup, close, writes, and reads that reopen WriteHandle. */
 FORCEINLINE VOID AcquirePortMutex(PDEVICE_EXTENSION Extension)
 {
-    KeWaitForSingleObject(&Extension->WriteMutex, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+/* The port mutex if nobody holds it. FALSE, without waiting, when someone does. */
+FORCEINLINE BOOLEAN TryAcquirePortMutex(PDEVICE_EXTENSION Extension)
+{
+    LARGE_INTEGER now;
+
+    now.QuadPart = 0;
+    return KeWaitForSingleObject(&Extension->PortMutex, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
 }
 
 FORCEINLINE VOID ReleasePortMutex(PDEVICE_EXTENSION Extension)
 {
-    KeReleaseMutex(&Extension->WriteMutex, FALSE);
-}
-
-/* Closes the device handle of the requester's process, if any. Caller holds the port mutex. */
-FORCEINLINE VOID CloseWriteHandle(PDEVICE_EXTENSION Extension)
-{
-    if (Extension->WriteHandle != NULL) {
-        ZwClose(Extension->WriteHandle);
-        Extension->WriteHandle = NULL;
-    }
-}
-
-/* The emulated CTS and DSR lines drop when the device is found absent. */
-FORCEINLINE VOID LowerModemLines(PDEVICE_EXTENSION Extension)
-{
-    InterlockedAnd((volatile LONG *)&Extension->ModemStatus, ~(LONG)(SERIAL_DSR_STATE | SERIAL_CTS_STATE));
-}
-
-FORCEINLINE VOID RaiseModemLines(PDEVICE_EXTENSION Extension)
-{
-    InterlockedOr((volatile LONG *)&Extension->ModemStatus, (LONG)(SERIAL_DSR_STATE | SERIAL_CTS_STATE));
+    KeReleaseMutex(&Extension->PortMutex, FALSE);
 }
 
 /* ---- workers.cpp ---------------------------------------------------------------------------- */
@@ -90,6 +54,6 @@ VOID StopWorker(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX ExitEvent, PETHREAD 
 
 /* ---- read_write.cpp ------------------------------------------------------------------------- */
 
-/* Takes every read the port still holds (the waiting read and the displaced ones) and
- * completes each as cancelled. Caller holds Lock (DISPATCH_LEVEL). */
-VOID CancelHeldReads(PDEVICE_EXTENSION Extension);
+/* Takes every read the port still holds (the waiting read and the displaced ones) out of its
+ * place and collects it on Done (see driver/request.h). Caller holds Lock (DISPATCH_LEVEL). */
+VOID CollectHeldReads(PDEVICE_EXTENSION Extension, PREQUEST_LIST Done);

@@ -11,7 +11,7 @@
  * A read that reaches a port whose teardown has run completes at once with what the ring holds.
  *
  * A read that arrives while another waits takes its place; the earlier one stays pending, with
- * its cancel routine, on DisplacedReadIrps until it is cancelled or the port is torn down.
+ * its cancel routine, on DisplacedReads until it is cancelled or the port is torn down.
  */
 #include "port/port.h"
 
@@ -20,49 +20,18 @@
 
 #define VP_WRITE_PIECE 64
 
-/* ---- Displaced reads (Lock held) ---------------------------------------------------------------- */
+/* ---- Held reads (Lock held) ------------------------------------------------------------------ */
 
-static PIRP *NextDisplaced(PIRP Irp)
-{
-    return (PIRP *)&Irp->Tail.Overlay.DriverContext[0];
-}
-
-static VOID AppendDisplacedRead(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    PIRP *link = &Extension->DisplacedReadIrps;
-
-    while (*link != NULL) {
-        link = NextDisplaced(*link);
-    }
-    *NextDisplaced(Irp) = NULL;
-    *link = Irp;
-}
-
-/* Unlinks Irp if it is on the chain. */
-static VOID RemoveDisplacedRead(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    PIRP *link = &Extension->DisplacedReadIrps;
-
-    while (*link != NULL) {
-        if (*link == Irp) {
-            *link = *NextDisplaced(Irp);
-            return;
-        }
-        link = NextDisplaced(*link);
-    }
-}
-
-VOID CancelHeldReads(PDEVICE_EXTENSION Extension)
+VOID CollectHeldReads(PDEVICE_EXTENSION Extension, PREQUEST_LIST Done)
 {
     PIRP irp = Extension->PendingReadIrp;
 
     Extension->PendingReadIrp = NULL;
     if (irp != NULL) {
-        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+        CollectTakenRequest(Done, irp);
     }
-    while ((irp = Extension->DisplacedReadIrps) != NULL) {
-        Extension->DisplacedReadIrps = *NextDisplaced(irp);
-        CompleteTakenIrp(irp, STATUS_CANCELLED, 0);
+    while ((irp = RequestListTakeFirst(&Extension->DisplacedReads)) != NULL) {
+        CollectTakenRequest(Done, irp);
     }
 }
 
@@ -72,34 +41,29 @@ VOID CancelHeldReads(PDEVICE_EXTENSION Extension)
  * MAXULONG with a zero multiplier. */
 static BOOLEAN ReadMustWait(PDEVICE_EXTENSION Extension)
 {
-    return !(Extension->Timeouts.ReadIntervalTimeout == MAXULONG &&
-             Extension->Timeouts.ReadTotalTimeoutMultiplier == 0);
+    return !(VpLoad(&Extension->Timeouts.ReadIntervalTimeout) == MAXULONG &&
+             VpLoad(&Extension->Timeouts.ReadTotalTimeoutMultiplier) == 0);
 }
 
-/* Parks the read as PendingReadIrp. Caller holds Lock. Returns TRUE when a cancel came before
- * the cancel routine was installed: the request was not parked and the caller completes it. */
+/* Parks the read as PendingReadIrp; a read already waiting there moves to DisplacedReads. Caller
+ * holds Lock. FALSE when a cancel came first: the request was not parked. */
 static BOOLEAN ParkRead(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    PIRP previous = Extension->PendingReadIrp;
-
-    IoMarkIrpPending(Irp);
+    if (!ParkRequest(Irp, R_CancelRoutine)) {
+        return FALSE;
+    }
+    if (Extension->PendingReadIrp != NULL) {
+        RequestListAppend(&Extension->DisplacedReads, Extension->PendingReadIrp);
+    }
     Extension->PendingReadIrp = Irp;
-    IoSetCancelRoutine(Irp, R_CancelRoutine);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        Extension->PendingReadIrp = previous;
-        return TRUE;
-    }
-    if (previous != NULL) {
-        AppendDisplacedRead(Extension, previous);
-    }
-    return FALSE;
+    return TRUE;
 }
 
 static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     ULONG moved = 0;
-    BOOLEAN cancelled;
+    BOOLEAN parked;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->Lock, &irql);
@@ -107,27 +71,34 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
         moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
     }
     /* A torn-down port has no worker left to answer a waiting read: it gets what the ring held. */
-    if (moved != 0 || !ReadMustWait(Extension) || Extension->TornDown) {
+    if (moved != 0 || !ReadMustWait(Extension) || VpPortState(Extension) == PortTornDown) {
         KeReleaseSpinLock(&Extension->Lock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, moved);
     }
-    cancelled = ParkRead(Extension, Irp);
+    parked = ParkRead(Extension, Irp);
     KeReleaseSpinLock(&Extension->Lock, irql);
-    if (cancelled) {
+    if (!parked) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
     /* Left pending on purpose (or already completed as cancelled after being marked pending). */
     return STATUS_PENDING;
 }
 
-/* A read needs a device handle in the requester's process; a failed write may have left none.
- * A torn-down port gets none back: the teardown has closed it and nobody would close it again. */
+/*
+ * A read needs a device handle in the requester's process; a failed write may have left none.
+ * Only then does it take the port mutex, and it never waits for it: a holder is a write that is
+ * putting its own fresh handle in place (or the open or teardown of the port), and a status read
+ * must not wait for a print job. A torn-down port gets no handle back: the teardown has closed
+ * it and nobody would close it again.
+ */
 static NTSTATUS EnsureWriteHandle(PDEVICE_EXTENSION Extension)
 {
     NTSTATUS status = STATUS_SUCCESS;
 
-    AcquirePortMutex(Extension);
-    if (Extension->WriteHandle == NULL && !Extension->TornDown) {
+    if (VpWriteHandle(Extension) != NULL || !TryAcquirePortMutex(Extension)) {
+        return STATUS_SUCCESS;
+    }
+    if (VpWriteHandle(Extension) == NULL && VpPortState(Extension) != PortTornDown) {
         status = CreateWriteHandle(Extension);
     }
     ReleasePortMutex(Extension);
@@ -163,7 +134,7 @@ VOID R_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->PendingReadIrp == Irp) {
         extension->PendingReadIrp = NULL;
     } else {
-        RemoveDisplacedRead(extension, Irp);
+        RequestListRemove(&extension->DisplacedReads, Irp);
     }
     KeReleaseSpinLock(&extension->Lock, irql);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
@@ -206,7 +177,7 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
         return STATUS_UNSUCCESSFUL;
     }
     status = OpenUsbDevice(Extension, VpOpenWrite, &handle);
-    Extension->WriteHandle = handle;
+    VpSetWriteHandle(Extension, handle);
     if (!NT_SUCCESS(status)) {
         return status;
     }

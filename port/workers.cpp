@@ -22,9 +22,10 @@
  * answered with 0 bytes; with a zero constant the first empty poll answers it. */
 #define VP_READ_POLL_LIMIT 10
 
-/* The running thread, through the kernel's exported routine rather than the header's inline
- * form, which reads the processor block directly: hosts that run the driver over an emulated
- * kernel answer only the export. The export has the same name, so it is declared by symbol. */
+/* HOST (Wine): the running thread, through the kernel's exported routine rather than the
+ * header's inline form, which reads the processor block directly: Wine's emulated kernel answers
+ * only the export (the inline form gives NULL there). On Windows both give the same thread. The
+ * export has the same name, so it is declared by symbol. */
 extern "C" NTKERNELAPI PKTHREAD NTAPI ExportedCurrentThread(VOID) __asm__("KeGetCurrentThread");
 
 /* Waits until the open releases the workers. FALSE when the exit event came first. */
@@ -53,25 +54,13 @@ static VOID SetWorkerEvent(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX Index)
 
 /* ---- Wait requests --------------------------------------------------------------------------- */
 
-/* The event mask a wait request returns lies at the start of its system buffer. */
-static VOID SetEventMask(PIRP Irp, ULONG Events)
-{
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Events;
-}
-
-/* Completes a wait request taken out of the queue, with the mask already in its buffer.
- * Caller holds Lock. */
-static VOID CompleteWaitRequest(PIRP Irp)
-{
-    CompleteTakenIrp(Irp, STATUS_SUCCESS, sizeof(ULONG));
-}
-
-/* Completes a popped wait request that has events, or puts it back at the tail. It always finds
- * room: it was taken out under the same hold of Lock. */
+/* Completes a popped wait request that has events, or puts it back at the tail, its mask still 0
+ * as it was queued. It always finds room: it was taken out under the same hold of Lock. Requests
+ * are completed holding Lock, as the design has the polling threads do. */
 static VOID AnswerOrRequeue(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Events)
 {
     if (Events != 0) {
-        CompleteWaitRequest(Irp);
+        CompleteTakenWait(Irp, Events);
     } else {
         WaitQueuePush(Extension, Irp);
     }
@@ -92,10 +81,10 @@ static VOID EmulationCycle(PDEVICE_EXTENSION Extension)
     PIRP irp;
 
     KeAcquireSpinLock(&Extension->Lock, &irql);
-    lines = Extension->ModemControl & (VP_CONTROL_CTS | VP_CONTROL_DSR);
+    lines = VpLoad(&Extension->ModemControl) & (VP_CONTROL_CTS | VP_CONTROL_DSR);
     irp = WaitQueuePop(Extension);
     if (irp != NULL) {
-        waitMask = Extension->WaitMask;
+        waitMask = VpLoad(&Extension->WaitMask);
         if ((waitMask & SERIAL_EV_RXCHAR) && RxBufferCount(Extension->RxBuffer) != 0) {
             events |= SERIAL_EV_RXCHAR;
         }
@@ -105,13 +94,12 @@ static VOID EmulationCycle(PDEVICE_EXTENSION Extension)
         if ((waitMask & SERIAL_EV_DSR) && (lines & VP_CONTROL_DSR)) {
             events |= SERIAL_EV_DSR;
         }
-        SetEventMask(irp, events);
         AnswerOrRequeue(Extension, irp, events);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
 }
 
-/* Leaving: every wait request still queued completes with the mask it holds. */
+/* Leaving: every wait request still queued completes with the mask it holds, which is 0. */
 static VOID EmulationExitWork(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
@@ -120,7 +108,7 @@ static VOID EmulationExitWork(PDEVICE_EXTENSION Extension)
     SetWorkerEvent(Extension, EmulationPollingDoneEvent);
     KeAcquireSpinLock(&Extension->Lock, &irql);
     while ((irp = WaitQueuePop(Extension)) != NULL) {
-        CompleteWaitRequest(irp);
+        CompleteTakenWait(irp, 0);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
     DbgPrint("pEmulationPollingFunction Exit\n");
@@ -156,8 +144,7 @@ static VOID AnswerReceivedCharWait(PDEVICE_EXTENSION Extension)
         WaitQueuePush(Extension, irp);
         return;
     }
-    events = Extension->WaitMask & SERIAL_EV_RXCHAR;
-    SetEventMask(irp, events);
+    events = VpLoad(&Extension->WaitMask) & SERIAL_EV_RXCHAR;
     AnswerOrRequeue(Extension, irp, events);
 }
 
@@ -174,7 +161,7 @@ static VOID AnswerPendingRead(PDEVICE_EXTENSION Extension, PLONG PollCount)
     if (irp == NULL) {
         return;
     }
-    limit = Extension->Timeouts.ReadTotalTimeoutConstant != 0 ? VP_READ_POLL_LIMIT : 0;
+    limit = VpLoad(&Extension->Timeouts.ReadTotalTimeoutConstant) != 0 ? VP_READ_POLL_LIMIT : 0;
     *PollCount += 1;
     length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     if ((length == 0 || RxBufferCount(Extension->RxBuffer) == 0) && *PollCount <= limit) {
@@ -183,16 +170,14 @@ static VOID AnswerPendingRead(PDEVICE_EXTENSION Extension, PLONG PollCount)
     /* Decide who owns the request before any byte leaves the ring, so that a read whose cancel
      * routine is already running never takes data with it. */
     Extension->PendingReadIrp = NULL;
-    if (IoSetCancelRoutine(irp, NULL) == NULL) {
+    if (!ClaimRequest(irp)) {
         return;
     }
     *PollCount = 0;
     if (length != 0) {
         moved = RxBufferRead(Extension->RxBuffer, irp->AssociatedIrp.SystemBuffer, length);
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = moved;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    CompleteRequest(irp, STATUS_SUCCESS, moved);
 }
 
 static VOID ReadPollingCycle(PDEVICE_EXTENSION Extension, PLONG PollCount)
@@ -219,12 +204,12 @@ static VOID ReadPollingExitWork(PDEVICE_EXTENSION Extension)
     KeAcquireSpinLock(&Extension->Lock, &irql);
     irp = WaitQueuePop(Extension);
     if (irp != NULL) {
-        CompleteWaitRequest(irp);
+        CompleteTakenWait(irp, 0);
     }
     irp = Extension->PendingReadIrp;
     if (irp != NULL) {
         Extension->PendingReadIrp = NULL;
-        CompleteTakenIrp(irp, STATUS_SUCCESS, 0);
+        CompleteTakenRequest(irp, STATUS_SUCCESS, 0);
     }
     KeReleaseSpinLock(&Extension->Lock, irql);
     DbgPrint("pReadPollingFunction Exit\n");
@@ -364,7 +349,8 @@ static VOID WaitForRead(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
     }
 }
 
-/* Issues one read of up to VP_READ_CHUNK bytes and waits for it. */
+/* Issues one read of up to VP_READ_CHUNK bytes and waits for it. Listeners on the named event
+ * learn of a read the device completed, not of one that failed at once or was cancelled. */
 static VOID ReadDevice(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
 {
     LARGE_INTEGER offset;
@@ -378,8 +364,9 @@ static VOID ReadDevice(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
                         VP_READ_CHUNK, &offset, NULL);
     if (status == STATUS_PENDING) {
         WaitForRead(Extension, State);
+        status = State->IoStatus.Status;
     }
-    if (Extension->ReadCompleteEvent != NULL) {
+    if (NT_SUCCESS(status) && Extension->ReadCompleteEvent != NULL) {
         KeSetEvent(Extension->ReadCompleteEvent, 0, FALSE);
     }
 }

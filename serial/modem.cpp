@@ -4,9 +4,9 @@
  *
  * ModemStatus holds at most SERIAL_CTS_STATE and SERIAL_DSR_STATE. The DTR requests drive DSR and
  * the RTS requests drive CTS; the presence test drives both (here for GET_MODEMSTATUS, elsewhere
- * for open, read, write and surprise removal). ModemStatus and DtrRts are changed by interlocked
- * operations because open, the reads and writes and surprise removal change ModemStatus from
- * other threads; ModemControl is a single 32-bit value written whole.
+ * for open, read, write and surprise removal). ModemStatus, DtrRts and ModemControl are atomic
+ * (device_extension.h): open, reads, writes and surprise removal change ModemStatus from their own
+ * threads, and the emulation thread reads ModemControl.
  *
  * PASSIVE_LEVEL, from VPARALLEL_IoControl: IsLinkedUsb opens a registry key.
  */
@@ -14,52 +14,42 @@
 #include "buffers/ring_buffer.h"
 #include "link/link.h"
 
-static VOID RaiseLines(volatile ULONG *Lines, ULONG Bits)
-{
-    InterlockedOr((volatile LONG *)Lines, (LONG)Bits);
-}
-
-static VOID LowerLines(volatile ULONG *Lines, ULONG Bits)
-{
-    InterlockedAnd((volatile LONG *)Lines, (LONG)~Bits);
-}
-
 NTSTATUS SerialSetDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Irp);
-    RaiseLines(&Extension->DtrRts, SERIAL_DTR_STATE);
-    RaiseLines(&Extension->ModemStatus, SERIAL_DSR_STATE);
+    VpSetBits(&Extension->DtrRts, SERIAL_DTR_STATE);
+    VpSetBits(&Extension->ModemStatus, SERIAL_DSR_STATE);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialClrDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Irp);
-    LowerLines(&Extension->DtrRts, SERIAL_DTR_STATE);
-    LowerLines(&Extension->ModemStatus, SERIAL_DSR_STATE);
+    VpClearBits(&Extension->DtrRts, SERIAL_DTR_STATE);
+    VpClearBits(&Extension->ModemStatus, SERIAL_DSR_STATE);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialSetRts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Irp);
-    RaiseLines(&Extension->DtrRts, SERIAL_RTS_STATE);
-    RaiseLines(&Extension->ModemStatus, SERIAL_CTS_STATE);
+    VpSetBits(&Extension->DtrRts, SERIAL_RTS_STATE);
+    VpSetBits(&Extension->ModemStatus, SERIAL_CTS_STATE);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialClrRts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Irp);
-    LowerLines(&Extension->DtrRts, SERIAL_RTS_STATE);
-    LowerLines(&Extension->ModemStatus, SERIAL_CTS_STATE);
+    VpClearBits(&Extension->DtrRts, SERIAL_RTS_STATE);
+    VpClearBits(&Extension->ModemStatus, SERIAL_CTS_STATE);
     return STATUS_SUCCESS;
 }
 
 /* DTR and RTS as the DTR and RTS requests left them. */
 NTSTATUS SerialGetDtrRts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->DtrRts & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = VpLoad(&Extension->DtrRts) & (SERIAL_DTR_STATE | SERIAL_RTS_STATE);
     return STATUS_SUCCESS;
 }
 
@@ -71,7 +61,7 @@ NTSTATUS SerialGetModemStatus(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (IsLinkedUsb(Extension)) {
         lines = VP_MODEM_LINES;
     }
-    InterlockedExchange((volatile LONG *)&Extension->ModemStatus, (LONG)lines);
+    VpStore(&Extension->ModemStatus, lines);
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = lines;
     return STATUS_SUCCESS;
 }
@@ -104,8 +94,8 @@ NTSTATUS SerialSetModemControl(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (value & VP_MCR_CTS_LINE) {
         lines |= SERIAL_CTS_STATE;
     }
-    Extension->ModemControl = value;
-    InterlockedExchange((volatile LONG *)&Extension->ModemStatus, (LONG)lines);
+    VpStore(&Extension->ModemControl, value);
+    VpStore(&Extension->ModemStatus, lines);
     return STATUS_SUCCESS;
 }
 
@@ -114,6 +104,6 @@ NTSTATUS SerialGetModemControl(PDEVICE_EXTENSION Extension, PIRP Irp)
     if (!IsLinkedUsb(Extension)) {
         return STATUS_UNSUCCESSFUL;
     }
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->ModemControl;
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = VpLoad(&Extension->ModemControl);
     return STATUS_SUCCESS;
 }

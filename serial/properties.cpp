@@ -65,8 +65,8 @@ NTSTATUS SerialGetStats(PDEVICE_EXTENSION Extension, PIRP Irp)
     PSERIALPERF_STATS stats = (PSERIALPERF_STATS)Irp->AssociatedIrp.SystemBuffer;
 
     RtlZeroMemory(stats, sizeof(SERIALPERF_STATS));
-    stats->ReceivedCount = (ULONG)Extension->ReceivedCount;
-    stats->TransmittedCount = (ULONG)Extension->TransmittedCount;
+    stats->ReceivedCount = (ULONG)InterlockedCompareExchange(&Extension->ReceivedCount, 0, 0);
+    stats->TransmittedCount = (ULONG)InterlockedCompareExchange(&Extension->TransmittedCount, 0, 0);
     return STATUS_SUCCESS;
 }
 

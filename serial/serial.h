@@ -32,8 +32,7 @@
 #endif
 
 /* ---- Emulated modem lines ------------------------------------------------------------------ */
-/* ModemStatus holds only these two. DTR drives DSR, RTS drives CTS. */
-#define VP_MODEM_LINES (SERIAL_CTS_STATE | SERIAL_DSR_STATE)
+/* ModemStatus holds only VP_MODEM_LINES. DTR drives DSR, RTS drives CTS. */
 /* In the value of IOCTL_SERIAL_SET_MODEM_CONTROL, bit 0x01 raises DSR and bit 0x10 raises CTS;
  * the emulation polling thread reads bits 0x10 and 0x20 as the CTS and DSR events. */
 #define VP_MCR_DSR_LINE SERIAL_IOC_MCR_DTR
@@ -101,7 +100,7 @@ typedef NTSTATUS SERIAL_HANDLER(PDEVICE_EXTENSION Extension, PIRP Irp);
 typedef SERIAL_HANDLER *PSERIAL_HANDLER;
 
 /* serial/settings.cpp: settings stored and read back whole */
-SERIAL_HANDLER SerialNothing;
+SERIAL_HANDLER SerialSucceedWithoutEffect;
 SERIAL_HANDLER SerialSetBaudRate;
 SERIAL_HANDLER SerialGetBaudRate;
 SERIAL_HANDLER SerialSetLineControl;

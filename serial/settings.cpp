@@ -5,8 +5,9 @@
  * reset them.
  *
  * PASSIVE_LEVEL, from VPARALLEL_IoControl, which has checked the buffer lengths. The settings are
- * read and written without a lock, field by field: nothing else in the driver changes them, and
- * the reads consult only the single 32-bit ReadTotalTimeoutConstant.
+ * read and written without a lock: nothing else in the driver changes them. The time-outs are
+ * also read by read requests (the interval and the multiplier) and the read-polling thread (the
+ * total constant), so each of their members is stored and loaded atomically.
  */
 #include "serial/serial.h"
 
@@ -16,7 +17,7 @@ static PVOID SystemBuffer(PIRP Irp)
 }
 
 /* Requests that act on hardware the port does not have succeed without doing anything. */
-NTSTATUS SerialNothing(PDEVICE_EXTENSION Extension, PIRP Irp)
+NTSTATUS SerialSucceedWithoutEffect(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(Extension);
     UNREFERENCED_PARAMETER(Irp);
@@ -47,15 +48,29 @@ NTSTATUS SerialGetLineControl(PDEVICE_EXTENSION Extension, PIRP Irp)
     return STATUS_SUCCESS;
 }
 
+/* SERIAL_TIMEOUTS is five ULONGs; each is copied on its own. */
+#define VP_TIMEOUT_MEMBERS (sizeof(SERIAL_TIMEOUTS) / sizeof(ULONG))
+static_assert(VP_TIMEOUT_MEMBERS == 5, "SERIAL_TIMEOUTS holds five ULONGs");
+
 NTSTATUS SerialSetTimeouts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    RtlCopyMemory(&Extension->Timeouts, SystemBuffer(Irp), sizeof(SERIAL_TIMEOUTS));
+    const ULONG *input = (const ULONG *)SystemBuffer(Irp);
+    volatile ULONG *members = (volatile ULONG *)&Extension->Timeouts;
+
+    for (ULONG i = 0; i < VP_TIMEOUT_MEMBERS; i++) {
+        VpStore(&members[i], input[i]);
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialGetTimeouts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    RtlCopyMemory(SystemBuffer(Irp), &Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
+    ULONG *output = (ULONG *)SystemBuffer(Irp);
+    volatile ULONG *members = (volatile ULONG *)&Extension->Timeouts;
+
+    for (ULONG i = 0; i < VP_TIMEOUT_MEMBERS; i++) {
+        output[i] = VpLoad(&members[i]);
+    }
     return STATUS_SUCCESS;
 }
 

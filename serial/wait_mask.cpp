@@ -3,41 +3,34 @@
  *
  * A wait-on-mask request waits in the wait-request queue until a polling thread finds one of the
  * awaited events, the next set-wait-mask request releases it, cleanup or the threads' exit work
- * completes it, or it is cancelled. Every one of them takes the request out of the queue under
- * Lock and then exchanges its cancel routine for NULL: when the exchange yields NULL, W_CancelRoutine
- * has been called for it and completes it; the one that took it out neither completes it nor puts
- * it back. So each request is completed exactly once. One that reaches a torn-down port is never
- * queued.
+ * completes it, or it is cancelled; parking, claiming and completing follow driver/request.h. One
+ * that reaches a torn-down port is never queued.
  *
- * Lock order: the system cancel spin lock first, then Lock. W_CancelRoutine is entered holding the
- * cancel spin lock and takes Lock inside it; nothing here takes the cancel spin lock while holding
- * Lock. WaitMask is a single 32-bit value, written here and read by the polling threads without a
- * lock.
+ * W_CancelRoutine is entered holding the cancel spin lock and takes Lock inside it (the lock order
+ * of device_extension.h). WaitMask is atomic: written here, read by the polling threads.
  */
 #include "serial/serial.h"
 #include "buffers/wait_queue.h"
 
 NTSTATUS SerialGetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Extension->WaitMask;
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = VpLoad(&Extension->WaitMask);
     return STATUS_SUCCESS;
 }
 
-/* Completes a wait request taken out of the queue with no events, unless its cancel routine has
- * already been called, which then completes it. Caller holds Lock. */
-static VOID ReleaseWaitRequest(PIRP WaitIrp)
+BOOLEAN CompleteTakenWait(PIRP WaitIrp, ULONG Events)
 {
-    if (IoSetCancelRoutine(WaitIrp, NULL) == NULL) {
-        return;
+    if (!ClaimRequest(WaitIrp)) {
+        return FALSE;
     }
-    *(PULONG)WaitIrp->AssociatedIrp.SystemBuffer = 0;
-    WaitIrp->IoStatus.Status = STATUS_SUCCESS;
-    WaitIrp->IoStatus.Information = sizeof(ULONG);
-    IoCompleteRequest(WaitIrp, IO_NO_INCREMENT);
+    *(PULONG)WaitIrp->AssociatedIrp.SystemBuffer = Events;
+    CompleteRequest(WaitIrp, STATUS_SUCCESS, sizeof(ULONG));
+    return TRUE;
 }
 
-/* Releases the oldest waiting request only, then widens the mask: a non-zero mask is ORed into
- * WaitMask, and only a zero mask clears it. */
+/* Releases the oldest waiting request only, with no events, then widens the mask: a non-zero mask
+ * is ORed into WaitMask, and only a zero mask clears it. The released request is completed holding
+ * Lock, as the design has every user of the queue complete within its hold. */
 NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG mask = *(PULONG)Irp->AssociatedIrp.SystemBuffer;
@@ -46,14 +39,14 @@ NTSTATUS SerialSetWaitMask(PDEVICE_EXTENSION Extension, PIRP Irp)
     KeAcquireSpinLock(&Extension->Lock, &oldIrql);
     PIRP oldest = WaitQueuePop(Extension);
     if (oldest != NULL) {
-        ReleaseWaitRequest(oldest);
+        CompleteTakenWait(oldest, 0);
     }
     KeReleaseSpinLock(&Extension->Lock, oldIrql);
 
     if (mask == 0) {
-        InterlockedExchange((volatile LONG *)&Extension->WaitMask, 0);
+        VpStore(&Extension->WaitMask, 0);
     } else {
-        InterlockedOr((volatile LONG *)&Extension->WaitMask, (LONG)mask);
+        VpSetBits(&Extension->WaitMask, mask);
     }
     return STATUS_SUCCESS;
 }
@@ -76,7 +69,8 @@ BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /* The output mask is 0 until an event is reported. A request that finds the queue full (nine
- * waiting) stays pending with W_CancelRoutine, and only its cancellation completes it.
+ * waiting) stays pending with W_CancelRoutine on OverflowWaits: no event completes it, only its
+ * cancellation or the port's teardown, which must be able to find it.
  *
  * A request that reaches a torn-down port completes at once as cancelled, as cleanup completes
  * the ones it found queued: no event can be reported on a closed port, and a success with mask 0
@@ -84,33 +78,25 @@ BOOLEAN RemoveWaitRequest(PDEVICE_EXTENSION Extension, PIRP Irp)
 NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     KIRQL oldIrql;
-    BOOLEAN cancelledAlready = FALSE;
+    BOOLEAN parked;
 
     *(PULONG)Irp->AssociatedIrp.SystemBuffer = 0;
 
     KeAcquireSpinLock(&Extension->Lock, &oldIrql);
-    if (Extension->TornDown) {
+    if (VpPortState(Extension) == PortTornDown) {
         KeReleaseSpinLock(&Extension->Lock, oldIrql);
         return STATUS_CANCELLED;
     }
-    IoMarkIrpPending(Irp);
-    Irp->IoStatus.Status = STATUS_PENDING;
-    Irp->IoStatus.Information = 0;
-    WaitQueuePush(Extension, Irp);
-    IoSetCancelRoutine(Irp, W_CancelRoutine);
-    /* A cancel that came before the routine was installed found nothing to call: answer it here,
-     * unless the routine has been called since, which then completes the request itself. */
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        RemoveWaitRequest(Extension, Irp);
-        cancelledAlready = TRUE;
+    parked = ParkRequest(Irp, W_CancelRoutine);
+    if (parked && !WaitQueuePush(Extension, Irp)) {
+        RequestListAppend(&Extension->OverflowWaits, Irp);
     }
     KeReleaseSpinLock(&Extension->Lock, oldIrql);
 
-    if (cancelledAlready) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!parked) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
+    /* Left pending on purpose (or already completed as cancelled after being marked pending). */
     return STATUS_PENDING;
 }
 
@@ -123,11 +109,10 @@ VOID W_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoSetCancelRoutine(Irp, NULL);
     KeAcquireSpinLockAtDpcLevel(&extension->Lock);
-    RemoveWaitRequest(extension, Irp);
+    if (!RemoveWaitRequest(extension, Irp)) {
+        RequestListRemove(&extension->OverflowWaits, Irp);
+    }
     KeReleaseSpinLockFromDpcLevel(&extension->Lock);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }

@@ -396,6 +396,14 @@ extern "C" {
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
 {
     ksim::detail::CheckIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
+    if (ksim::detail::CallTraceOn() && ObjectAttributes != nullptr) {
+        ksim::KernelCall call;
+        call.routine = "ZwOpenKey";
+        call.name = ksim::detail::FromCounted(ObjectAttributes->ObjectName);
+        call.value = DesiredAccess;
+        call.value2 = ObjectAttributes->Attributes;
+        ksim::detail::TraceCall(std::move(call));
+    }
     if (KeyHandle == nullptr) return STATUS_INVALID_PARAMETER;
     *KeyHandle = nullptr;
     NTSTATUS status;
@@ -511,10 +519,21 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     return status;
 }
 
+static void TraceRtlCall(const char *routine, ULONG RelativeTo, PCWSTR ValueName)
+{
+    if (!ksim::detail::CallTraceOn()) return;
+    ksim::KernelCall call;
+    call.routine = routine;
+    call.name = Terminated(ValueName);
+    call.value = RelativeTo;
+    ksim::detail::TraceCall(std::move(call));
+}
+
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                      PVOID ValueData, ULONG ValueLength)
 {
     ksim::detail::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
+    TraceRtlCall("RtlWriteRegistryValue", RelativeTo, ValueName);
     HANDLE key = nullptr;
     bool owned = false;
     NTSTATUS status = OpenRtlKey(RelativeTo, Path, true, &key, &owned);
@@ -529,6 +548,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
     ksim::detail::CheckIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
+    TraceRtlCall("RtlDeleteRegistryValue", RelativeTo, ValueName);
     HANDLE key = nullptr;
     bool owned = false;
     NTSTATUS status = OpenRtlKey(RelativeTo, Path, false, &key, &owned);

@@ -29,6 +29,14 @@ void RecordViolation(const std::string &rule, const std::string &detail);
 bool FaultFires(Fault fault, NTSTATUS *status);
 void ResetSupport();  // at kernel start and teardown
 
+// ---- call trace ------------------------------------------------------------------------------
+bool CallTraceOn();
+void TraceCall(KernelCall call);  // process filled in here
+void TraceObjectCall(const char *routine, const void *object, const u16 &name = {}, uint64_t value = 0);
+// A request call: major and minor from the request's current stack location.
+void TraceRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value);
+void ResetCallTrace();
+
 // ---- ke: IRQL ----------------------------------------------------------------------------
 KIRQL CurrentIrql();
 // Records a violation when the current IRQL is above `max`. `what` names the call.

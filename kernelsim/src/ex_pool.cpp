@@ -167,9 +167,22 @@ using namespace ksim::detail;
 
 extern "C" {
 
+static void TracePoolCall(const char *routine, const void *block, uint64_t type, ULONG tag)
+{
+    if (!ksim::detail::CallTraceOn()) return;
+    ksim::KernelCall call;
+    call.routine = routine;
+    call.object = block;
+    call.value = type;
+    call.value2 = tag;
+    ksim::detail::TraceCall(std::move(call));
+}
+
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    return Allocate(PoolType, NumberOfBytes, Tag);
+    PVOID block = Allocate(PoolType, NumberOfBytes, Tag);
+    TracePoolCall("ExAllocatePoolWithTag", block, PoolType, Tag);
+    return block;
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
@@ -178,7 +191,11 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
     return Allocate(PoolType, NumberOfBytes, 0x4E6F6E65);
 }
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, Tag, true, "ExFreePoolWithTag"); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    TracePoolCall("ExFreePoolWithTag", P, 0, Tag);
+    Free(P, Tag, true, "ExFreePoolWithTag");
+}
 
 VOID NTAPI ExFreePool(PVOID P) { Free(P, 0, false, "ExFreePool"); }
 

@@ -440,6 +440,12 @@ NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcR
 
 NTSTATUS NTAPI ZwCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    if (CallTraceOn()) {
+        KernelCall call;
+        call.routine = "ZwCancelIoFile";
+        call.object = FileHandle;
+        TraceCall(std::move(call));
+    }
     void *object = nullptr;
     NTSTATUS status = ObReferenceHandle(FileHandle, ObType::File, &object);
     if (!NT_SUCCESS(status)) return STATUS_INVALID_HANDLE;

@@ -424,6 +424,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+    TraceObjectCall("IoDeleteDevice", DeviceObject);
     DeviceNode *node = Node(DeviceObject);
     u16 name;
     {
@@ -463,6 +464,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    TraceObjectCall("IoDetachDevice", TargetDevice->AttachedDevice);
     std::lock_guard<std::mutex> guard(DeviceMutex());
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper != nullptr && Node(upper)->lower == TargetDevice) Node(upper)->lower = nullptr;
@@ -511,6 +513,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
     loc->DeviceObject = DeviceObject;
     int index = Irp->CurrentLocation;
+    TraceRequestCall("IofCallDriver", DeviceObject, Irp, 0);
 
     auto rec = RecordOf(Irp);
     uint32_t generation = 0;
@@ -547,6 +550,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
+    if (CallTraceOn() && Irp->CurrentLocation <= Irp->StackCount)
+        TraceRequestCall("IofCompleteRequest", IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp, static_cast<uint32_t>(Irp->IoStatus.Status));
     auto &t = Irps();
     std::shared_ptr<IrpRecord> rec;
     {

@@ -376,12 +376,14 @@ using namespace ksim::detail::io;
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    TraceObjectCall("IoCreateSymbolicLink", nullptr, FromCounted(SymbolicLinkName));
     return ObCreateSymbolicLink(FromCounted(SymbolicLinkName), FromCounted(DeviceName));
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+    TraceObjectCall("IoDeleteSymbolicLink", nullptr, FromCounted(SymbolicLinkName));
     return ObDeleteSymbolicLink(FromCounted(SymbolicLinkName));
 }
 
@@ -419,6 +421,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     u16 link = FromCounted(SymbolicLinkName);
+    TraceObjectCall("IoSetDeviceInterfaceState", nullptr, link, Enable);
     u16 target;
     {
         PnpState &s = Pnp();
@@ -455,6 +458,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
                                        PHANDLE DevInstRegKey)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
+    TraceObjectCall("IoOpenDeviceRegistryKey", DeviceObject, {}, DesiredAccess);
     DeviceNode *node = Node(DeviceObject);
     if (node == nullptr || node->bus_pdo == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
     if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
@@ -475,5 +479,6 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    TraceObjectCall("PoCallDriver", DeviceObject);
     return IofCallDriver(DeviceObject, Irp);
 }

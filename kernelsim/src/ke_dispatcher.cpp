@@ -558,6 +558,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Increment;
     (void)Wait;
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    TraceObjectCall("KeSetEvent", Event);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -687,6 +688,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 {
     (void)WaitMode;
     (void)Alertable;
+    TraceObjectCall("KeDelayExecutionThread", nullptr, {}, Interval != nullptr ? uint64_t(Interval->QuadPart) : 0);
     if (Interval == nullptr) {
         RecordViolation("delay-without-interval", "KeDelayExecutionThread with a null interval");
         return STATUS_INVALID_PARAMETER;

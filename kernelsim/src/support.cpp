@@ -189,6 +189,7 @@ void ResetSupport()
     S().debug_log.clear();
     S().port_source = nullptr;
     S().port_reads.clear();
+    ResetCallTrace();
 }
 
 void SetSupportOptions(const Options &options)

@@ -48,6 +48,7 @@ struct SimPrinter::Impl {
     bool removed = false;  // the SimPrinter object is gone; only cleanup and close remain
     NTSTATUS open_failure = STATUS_SUCCESS;
     bool never_answer = false;
+    int64_t write_delay = 0;                                    // 100 ns units each write takes
     uint64_t writes_seen = 0;                                   // every write request, failed ones too
     std::vector<std::pair<uint64_t, NTSTATUS>> write_failures;  // (write number, status)
     std::deque<std::vector<uint8_t>> replies;                   // oldest first; never empty vectors
@@ -216,8 +217,10 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp)
     record.length = length;
     record.status = STATUS_SUCCESS;
     std::vector<Finished> done;
+    int64_t delay = 0;
     {
         std::lock_guard<std::mutex> guard(impl.lock);
+        delay = impl.write_delay;
         uint64_t number = ++impl.writes_seen;
         auto planned = std::find_if(impl.write_failures.begin(), impl.write_failures.end(),
                                     [&](const auto &f) { return f.first == number; });
@@ -240,6 +243,12 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp)
             }
         }
         impl.writes.push_back(record);
+    }
+    // A slow printer holds the synchronous write in the writer's thread, as a device would.
+    if (delay != 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -delay;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
     // The write finishes first: its reply is on the read side, which a reader sees afterwards.
     NTSTATUS status = Complete(irp, record.status, NT_SUCCESS(record.status) ? length : 0);
@@ -441,6 +450,12 @@ void SimPrinter::FailWrite(unsigned nth, NTSTATUS status)
     if (nth == 0) return;
     std::lock_guard<std::mutex> guard(impl_->lock);
     impl_->write_failures.emplace_back(impl_->writes_seen + nth, status);
+}
+
+void SimPrinter::SetWriteDelay(int64_t ticks)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->write_delay = ticks;
 }
 
 void SimPrinter::SetNeverAnswer(bool never)

@@ -221,10 +221,10 @@ TEST_F(AddDeviceTest, NewPortHasItsDefaults)
     EXPECT_EQ(e->ReceivedCount, 0);
     EXPECT_EQ(e->TransmittedCount, 0);
 
-    // The write mutex is free: it can be taken and given back.
-    EXPECT_EQ(KeReadStateMutex(&e->WriteMutex), 1);
-    EXPECT_EQ(KeWaitForSingleObject(&e->WriteMutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    KeReleaseMutex(&e->WriteMutex, FALSE);
+    // The port mutex is free: it can be taken and given back.
+    EXPECT_EQ(KeReadStateMutex(&e->PortMutex), 1);
+    EXPECT_EQ(KeWaitForSingleObject(&e->PortMutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KeReleaseMutex(&e->PortMutex, FALSE);
 
     // The lock is initialised and free.
     KIRQL old;

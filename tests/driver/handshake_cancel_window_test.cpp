@@ -17,6 +17,7 @@ struct WindowCase {
     Kind kind;
     ULONG total_constant;  // ReadTotalTimeoutConstant: 0 lets the first poll answer a waiting read
     std::function<void(Port &, ksim::AppFile &)> act;
+    ULONG ring_after = 0;  // bytes the ring still holds after the completer's turn: none taken
 };
 
 class HandshakeCancelWindowTest : public PortTest, public ::testing::WithParamInterface<WindowCase> {
@@ -71,6 +72,7 @@ TEST_P(HandshakeCancelWindowTest, CompleterLeavesTheRequestToItsCancelRoutine)
     ksim::Settle();
     EXPECT_FALSE(io.Done()) << "the completer must leave a request whose cancel routine is running";
     EXPECT_FALSE(Held(port, irp)) << "the completer took it out of its place";
+    EXPECT_EQ(port.RingCount(), c.ring_after) << "a read its cancel routine owns took bytes from the ring";
 
     CallCancelRoutine(routine, port.Fdo(), irp);
     ASSERT_TRUE(io.Done());
@@ -124,10 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
     Completers, HandshakeCancelWindowTest,
     ::testing::Values(WindowCase{"SetWaitMask", Kind::Wait, 0, SetWaitMask},
                       WindowCase{"EmulationCycle", Kind::Wait, 0, EmulationPollFindsCts},
-                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, 0, ReadPollFindsACharacter},
+                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, 0, ReadPollFindsACharacter, 1},
                       WindowCase{"EmulationExitWork", Kind::Wait, 0, EmulationExitWork},
                       WindowCase{"CleanupOfAWait", Kind::Wait, 0, Cleanup},
                       WindowCase{"AnswerPendingRead", Kind::Read, 0, ReadPollAnswersTheRead},
+                      WindowCase{"AnswerPendingReadWithData", Kind::Read, 500, ReadPollFindsACharacter, 1},
                       WindowCase{"ReadPollingExitWork", Kind::Read, 500, ReadPollingExitWork},
                       WindowCase{"Purge", Kind::Read, 500, PurgeRead},
                       WindowCase{"CleanupOfARead", Kind::Read, 500, Cleanup}),

@@ -3,6 +3,7 @@
 #include "buffers/ring_buffer.h"
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
+#include "serial_fixture.h"
 
 #include <algorithm>
 #include <atomic>
@@ -369,6 +370,92 @@ TEST_F(PnpTest, StopStartCycleRepublishesAndRemovalLeavesNothing)
     EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ExpectRemoved(u"LPT3");
     EXPECT_TRUE(ksim::CheckLeaks().empty());
+}
+
+// ---- The order of the driver's actions -------------------------------------------------------------
+
+// What the driver did for one PnP request, in order, from the kernel's call trace: completions of
+// its requests, pass-downs, detach and delete of the FDO, publication and withdrawal of the names,
+// the worker events it set and the ring it freed.
+class PnpOrderTest : public PnpTest {
+protected:
+    std::vector<std::string> Actions(UCHAR minor)
+    {
+        PDEVICE_EXTENSION ext = Ext();
+        PDEVICE_OBJECT lower = ext->LowerDevice;
+        const void *ring = ext->RxBuffer;
+        const void *events = ext->Events;
+        ksim::StartCallTrace();
+        last_ = Pnp(minor);
+        std::vector<std::string> actions;
+        calls_ = ksim::CallTrace();
+        for (const ksim::KernelCall &c : calls_) {
+            if (c.routine == "IofCompleteRequest" && c.object == fdo_) {
+                actions.push_back(c.major == IRP_MJ_PNP ? "complete" : "complete other request");
+            } else if (c.routine == "IofCallDriver" && c.object == lower) {
+                actions.push_back("pass down");
+            } else if ((c.routine == "IoDetachDevice" || c.routine == "IoDeleteDevice") && c.object == fdo_) {
+                actions.push_back(c.routine == "IoDetachDevice" ? "detach" : "delete");
+            } else if (c.routine == "IoCreateSymbolicLink" || c.routine == "IoDeleteSymbolicLink") {
+                actions.push_back((c.routine == "IoCreateSymbolicLink" ? "link " : "unlink ") + ksim::Narrow(c.name));
+            } else if (c.routine == "RtlWriteRegistryValue" || c.routine == "RtlDeleteRegistryValue") {
+                actions.push_back(c.routine == "RtlWriteRegistryValue" ? "write map value" : "delete map value");
+            } else if (c.routine == "IoSetDeviceInterfaceState") {
+                actions.push_back(c.value ? "interface on" : "interface off");
+            } else if (c.routine == "KeSetEvent" && c.object >= events &&
+                       c.object < static_cast<const void *>(ext->Events + VP_EVENT_COUNT)) {
+                actions.push_back("event " + std::to_string(static_cast<const KEVENT *>(c.object) - ext->Events));
+            } else if (c.routine == "ExFreePoolWithTag" && c.object == ring) {
+                actions.push_back("free ring");
+            }
+        }
+        return actions;
+    }
+    const ksim::KernelCall *Find(const std::string &routine) const
+    {
+        for (const ksim::KernelCall &c : calls_)
+            if (c.routine == routine) return &c;
+        return nullptr;
+    }
+    ksim::IoResult last_;
+    std::vector<ksim::KernelCall> calls_;
+};
+
+// Start, surprise removal and removal, each in the order the design gives: the start is
+// completed before the names are published; surprise removal disables the interface, answers
+// the removal notice and sets the six worker events before the request goes down; removal
+// withdraws the names, frees the ring, then detaches and deletes the FDO before passing down.
+TEST_F(PnpOrderTest, EachRequestActsInItsOrder)
+{
+    SetPortName(u"LPT3");
+    EXPECT_EQ(Actions(IRP_MN_START_DEVICE),
+              (std::vector<std::string>{"pass down", "complete", "link \\DosDevices\\LPT3", "link \\DosDevices\\LPT3:",
+                                        "write map value", "interface on"}));
+    EXPECT_EQ(last_.status, STATUS_SUCCESS);
+    // The hardware key is opened with STANDARD_RIGHTS_READ alone; the device-map value is written
+    // with RTL_REGISTRY_OPTIONAL through a short-lived paged buffer.
+    const ksim::KernelCall *key = Find("IoOpenDeviceRegistryKey");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->value, 0x20000u);
+    const ksim::KernelCall *write = Find("RtlWriteRegistryValue");
+    ASSERT_NE(write, nullptr);
+    EXPECT_EQ(write->value, ULONG(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL));
+    const ksim::KernelCall *scratch = Find("ExAllocatePoolWithTag");
+    ASSERT_NE(scratch, nullptr);
+    EXPECT_EQ(ksim::TagText(ULONG(scratch->value2)), "QW02");
+    EXPECT_EQ(scratch->value, uint64_t(PagedPool));
+
+    serial_test::ControlIrp notice(fdo_, kNotifyRemoval, nullptr, 0, 0);
+    ASSERT_EQ(notice.Dispatch(), STATUS_PENDING);
+    EXPECT_EQ(Actions(IRP_MN_SURPRISE_REMOVAL),
+              (std::vector<std::string>{"interface off", "complete other request", "event 3", "event 2", "event 1",
+                                        "event 0", "event 5", "event 4", "pass down"}));
+    EXPECT_EQ(notice.Status(), STATUS_SUCCESS);
+
+    EXPECT_EQ(Actions(IRP_MN_REMOVE_DEVICE),
+              (std::vector<std::string>{"interface off", "unlink \\DosDevices\\LPT3", "unlink \\DosDevices\\LPT3:",
+                                        "delete map value", "free ring", "detach", "delete", "pass down"}));
+    EXPECT_EQ(last_.status, STATUS_SUCCESS);
 }
 
 // ---- Surprise removal with an application on the port ------------------------------------------

@@ -14,8 +14,20 @@ TEST_F(PortOpenCloseTest, OpenLinksTheDeviceAndStartsThreeWorkersAtPriority16)
 {
     Port &port = AddPort();
     ksim::ClearDebugLog();
+    ksim::StartCallTrace();
     ksim::AppFile &file = OpenPort(port);
     (void)file;
+    // The link and presence keys are read with KEY_READ, case-insensitively, on kernel handles:
+    // the open runs in the application's context, whose handle table is the application's.
+    size_t key_opens = 0;
+    for (const ksim::KernelCall &c : ksim::CallTrace()) {
+        if (c.routine != "ZwOpenKey") continue;
+        key_opens++;
+        EXPECT_EQ(c.value, ACCESS_MASK(KEY_READ)) << ksim::Narrow(c.name);
+        EXPECT_EQ(c.value2, ULONG(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE)) << ksim::Narrow(c.name);
+        EXPECT_EQ(c.process, ksim::Process::Application);
+    }
+    EXPECT_EQ(key_opens, 2u);
 
     PDEVICE_EXTENSION ext = port.Ext();
     EXPECT_EQ(VpIsOpen(ext), 1u);
@@ -117,8 +129,20 @@ TEST_F(PortOpenCloseTest, CleanupStopsTheWorkersInOrderAndPrintsItsMessages)
     Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
     ksim::AppFile &file = OpenPort(port);
     ksim::ClearDebugLog();
+    ksim::StartCallTrace();
 
     file.CleanupOnly();
+    // The read thread is woken (and cancels its device read) before any worker is told to stop.
+    auto calls = ksim::CallTrace();
+    auto set = [&](const void *event) {
+        return std::find_if(calls.begin(), calls.end(),
+                            [&](const ksim::KernelCall &c) { return c.routine == "KeSetEvent" && c.object == event; });
+    };
+    auto wake = set(&port.Ext()->ReadThreadWakeEvent);
+    ASSERT_NE(wake, calls.end());
+    EXPECT_LT(wake, set(&port.Ext()->Events[ReadPollingExitEvent]));
+    EXPECT_NE(std::find_if(wake, calls.end(), [](const ksim::KernelCall &c) { return c.routine == "ZwCancelIoFile"; }),
+              calls.end());
     const std::vector<std::string> expected = {
         "VPARALLEL_Cleanup : Begin \n",   " + ReadPollingExitEvent \n",       "pReadPollingFunction Exit\n",
         " + EmulationPollingExitEvent \n", "pEmulationPollingFunction Exit\n", " + ReadThreadExitEvent \n",
@@ -143,12 +167,18 @@ TEST_F(PortOpenCloseTest, Class3CleanupSendsTheStatusRequestDuringAReadCycle)
     ksim::AppFile &file = OpenPort(port);
     ASSERT_EQ(port.printer->PendingReads(), 1u);
     ksim::ClearDebugLog();
-    const int64_t start = ksim::Now();
+    ksim::StartCallTrace();
 
     file.CleanupOnly();
     EXPECT_EQ(port.printer->StatusRequests(), 1u);
     EXPECT_EQ(port.OpensWith(kWriteAccess), 1u);
-    EXPECT_GE(ksim::Now() - start, 5 * ksim::kTicksPerMs);
+    size_t delays = 0;
+    for (const ksim::KernelCall &c : ksim::CallTrace()) {
+        if (c.routine != "KeDelayExecutionThread") continue;
+        delays++;
+        EXPECT_EQ(int64_t(c.value), -5 * ksim::kTicksPerMs);
+    }
+    EXPECT_EQ(delays, 1u);
     EXPECT_EQ(port.RingCount(), 0u);
     EXPECT_EQ(port.Ext()->ReceivedCount, 0);
     // The answer reached the read thread before any worker was told to stop: it left by itself.
@@ -182,8 +212,10 @@ TEST_P(OtherClassCleanupTest, NeverSendsTheStatusRequest)
     ksim::AppFile &file = OpenPort(port);
     ASSERT_EQ(port.printer->PendingReads(), 1u);
     EXPECT_NE(port.Ext()->ModelClass, 3u);
+    ksim::StartCallTrace();
 
     file.CleanupOnly();
+    for (const ksim::KernelCall &c : ksim::CallTrace()) EXPECT_NE(c.routine, "KeDelayExecutionThread");
     EXPECT_EQ(port.OpensWith(kWriteAccess), 0u);
     EXPECT_EQ(port.printer->StatusRequests(), 0u);
     EXPECT_EQ(port.printer->PendingReads(), 0u);
@@ -192,26 +224,42 @@ TEST_P(OtherClassCleanupTest, NeverSendsTheStatusRequest)
 
 INSTANTIATE_TEST_SUITE_P(Classes1And2, OtherClassCleanupTest, ::testing::Values(kClass1, kClass2));
 
-TEST_F(PortOpenCloseTest, QueuedWaitRequestsAreCancelledBeforeAnyWorkerStops)
+class QueuedWaitsAtCloseTest : public PortTest, public ::testing::WithParamInterface<bool> {};
+
+// Ten waits, nine queued and one that found the queue full: the close of the port (with its
+// cleanup, or a close alone while they are pending, as Wine sends it) completes all ten as cancelled before any
+// worker stops, and the close itself gets through.
+TEST_P(QueuedWaitsAtCloseTest, AllAreCancelledBeforeAnyWorkerStops)
 {
+    const bool without_cleanup = GetParam();
     Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
     ksim::AppFile &file = OpenPort(port);
     port.Ext()->WaitMask = SERIAL_EV_CTS;  // and no CTS: the requests stay queued
-    auto first = file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    auto second = file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    std::vector<ksim::PendingIo> waits;
+    for (int i = 0; i < 10; i++) waits.push_back(file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
     ksim::AdvanceMs(25);
-    ASSERT_EQ(port.QueuedWaits().size(), 2u);
+    ASSERT_EQ(port.QueuedWaits().size(), 9u);
 
-    file.CleanupOnly();
+    if (without_cleanup) {
+        // As Wine sends it: the close while requests on the file are still pending.
+        EXPECT_EQ(file.SendAsync(IRP_MJ_CLOSE).Wait().status, STATUS_SUCCESS);
+    } else {
+        file.Close();
+    }
+    ksim::Settle();  // a close released at raised IRQL reaches the driver from a worker
     // Had the workers' exit work reached them first, they would have completed with success.
-    for (auto *wait : {&first, &second}) {
-        ASSERT_TRUE(wait->Done());
-        auto result = wait->Wait();
+    for (auto &wait : waits) {
+        ASSERT_TRUE(wait.Done());
+        auto result = wait.Wait();
         EXPECT_EQ(result.status, STATUS_CANCELLED);
         EXPECT_EQ(result.information, 0u);
     }
     EXPECT_TRUE(port.QueuedWaits().empty());
+    EXPECT_EQ(port.Ext()->HardwareId[0], 0) << "the close never reached the driver";
+    EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(CleanupThenClose_CloseAlone, QueuedWaitsAtCloseTest, ::testing::Bool());
 
 TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
 {
@@ -265,7 +313,12 @@ TEST_F(PortOpenCloseTest, CloseWithoutCleanupStopsTheWorkers)
     EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
     EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
     EXPECT_EQ(port.Ext()->HardwareId[0], 0);
-    EXPECT_EQ(CountInLog("VPARALLEL_Cleanup : Begin \n"), 0u);
+    // The close prints none of the cleanup's messages; the workers still announce their end.
+    for (const char *cleanup_message : {"VPARALLEL_Cleanup : Begin \n", " + ReadPollingExitEvent \n",
+                                        " + EmulationPollingExitEvent \n", " + ReadThreadExitEvent \n",
+                                        " + SetEvent End \n", "VPARALLEL_Cleanup End \n"})
+        EXPECT_EQ(CountInLog(cleanup_message), 0u) << cleanup_message;
+    EXPECT_EQ(CountInLog("pReadThreadFunction Exit\n"), 1u);
     EXPECT_EQ(port.printer->OpenFiles(), 0u);
     files_.clear();
     OpenPort(port);

@@ -195,19 +195,44 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
 }
 
-TEST_F(PortReadWriteTest, WriteOnAPortNotOpenIsRefused)
+struct RefusedWriteCase {
+    const char *name;
+    std::function<void(Port &, ksim::AppFile &)> arrange;
+    NTSTATUS status;
+    bool lines_down;  // CTS and DSR dropped by the presence test
+};
+
+class RefusedWriteTest : public PortTest, public ::testing::WithParamInterface<int> {};
+
+const RefusedWriteCase kRefusedWrites[] = {
+    {"port not open", [](Port &, ksim::AppFile &f) { f.CleanupOnly(); }, STATUS_UNSUCCESSFUL, true},
+    {"device gone from an open port", [](Port &p, ksim::AppFile &) { p.printer->Unplug(); }, STATUS_UNSUCCESSFUL, true},
+    {"device open fails", [](Port &p, ksim::AppFile &) { p.printer->FailOpens(STATUS_ACCESS_DENIED); },
+     STATUS_ACCESS_DENIED, false},
+};
+
+// A write that cannot reach the device: its status (the open's own when only the open fails), no
+// byte sent, and the previous handle closed with none left in its place.
+TEST_P(RefusedWriteTest, SendsNothingAndLeavesNoHandle)
 {
+    const RefusedWriteCase &c = kRefusedWrites[GetParam()];
+    SCOPED_TRACE(c.name);
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    file.CleanupOnly();
+    c.arrange(port, file);
     port.printer->ClearRecords();
 
     auto result = file.Write(Pattern(10));
-    EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_TRUE(port.printer->Opens().empty());
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+    EXPECT_TRUE(port.printer->Writes().empty());
+    EXPECT_EQ(port.OpensWith(kWriteAccess), c.status == STATUS_UNSUCCESSFUL ? 0u : 1u);
+    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE),
+              c.lines_down ? 0u : ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedWriteTest, ::testing::Range(0, int(std::size(kRefusedWrites))));
 
 TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
 {
@@ -261,7 +286,7 @@ TEST_F(PortReadWriteTest, SecondWaitingReadTakesThePlaceOfTheFirst)
 
     EXPECT_TRUE(first.Cancel());
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
-    EXPECT_EQ(port.Ext()->DisplacedReadIrps, nullptr);
+    EXPECT_EQ(port.Ext()->DisplacedReads.First, nullptr);
 }
 
 // At cleanup nothing stays pending: the displaced read is completed as well.
@@ -282,6 +307,31 @@ TEST_F(PortReadWriteTest, CleanupCompletesDisplacedReads)
     EXPECT_EQ(first.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(second.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(third.Wait().status, STATUS_SUCCESS);  // the waiting one, by the read-polling thread
+}
+
+// A long print job holds up nobody else: a status read issued while it prints is answered within
+// a poll of the printer's reply, and a second open is refused at once, both long before the job
+// ends (Wine dispatches one request at a time per driver, so only this kernel can show it).
+TEST_F(PortReadWriteTest, LongWriteHoldsUpNeitherAReadNorASecondOpen)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);  // 20 pieces: 100 ms
+    SetTimeouts(port, 0, 0, 500);                         // an empty ring keeps the read waiting
+    AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(64 * 20)).status, STATUS_SUCCESS); });
+    ksim::AdvanceMs(2);
+
+    auto read = file.ReadAsync(8);
+    EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
+    std::unique_ptr<ksim::AppFile> second;
+    EXPECT_EQ(port.Open(&second), STATUS_PORT_CONNECTION_REFUSED);
+    EXPECT_FALSE(writer.Done());
+
+    port.printer->QueueReply({0x12});
+    EXPECT_LE(AdvanceUntil([&] { return read.Done(); }, 200), 1);
+    EXPECT_EQ(read.Wait().data, std::vector<uint8_t>{0x12});
+    EXPECT_FALSE(writer.Done());
+    writer.Join();
 }
 
 // Writes from several threads at once: each request's pieces reach the device back to back.

@@ -213,7 +213,7 @@ TEST_F(PortStressTest, CleanupInTheMiddleOfTrafficCompletesEverything)
         for (auto &io : held) EXPECT_TRUE(io.Done());
         EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
         EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
-        EXPECT_EQ(port.Ext()->DisplacedReadIrps, nullptr);
+        EXPECT_EQ(port.Ext()->DisplacedReads.First, nullptr);
         EXPECT_TRUE(port.QueuedWaits().empty());
         EXPECT_EQ(port.printer->PendingReads(), 0u);
     }

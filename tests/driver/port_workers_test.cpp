@@ -244,7 +244,7 @@ TEST_F(PortWorkersTest, ReplyForAClosedPortIsDiscardedAndTheReadThreadEnds)
     ASSERT_EQ(port.printer->PendingReads(), 1u);
     ksim::ClearDebugLog();
 
-    VpSetOpen(port.Ext(), 0);
+    VpSetPortState(port.Ext(), PortClosing);  // as cleanup leaves it while it stops the workers
     port.printer->QueueReply(Pattern(5));
     ksim::Settle();
     EXPECT_EQ(Log(), std::vector<std::string>{"pReadThreadFunction Exit\n"});
@@ -286,6 +286,74 @@ TEST_F(PortWorkersTest, ExitWorkCompletesWhatTheWorkersHold)
     EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
     EXPECT_EQ(read.Wait().information, 0u);
     EXPECT_EQ(port.printer->PendingReads(), 0u);
+}
+
+// Each polling worker on its own. The read-polling thread's exit work completes exactly one queued
+// wait (and the waiting read); then the emulation thread alone answers waits for received
+// characters, from the ring, within its period.
+TEST_F(PortWorkersTest, EachPollingWorkerOnItsOwn)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.Ext()->WaitMask = SERIAL_EV_CTS;  // and no CTS: the waits stay queued
+    std::vector<ksim::PendingIo> waits;
+    for (int i = 0; i < 3; i++) waits.push_back(QueueWait(file));
+    SetTimeouts(port, 0, 0, 500);
+    auto read = file.ReadAsync(10);
+    ksim::AdvanceMs(2);
+
+    KeSetEvent(&port.Ext()->Events[ReadPollingExitEvent], 0, FALSE);
+    ksim::AdvanceMs(2);
+    EXPECT_EQ(ksim::LiveSystemThreads(), 2u);
+    // The queue turns at every poll, so which of the three went first is not fixed.
+    auto done = std::stable_partition(waits.begin(), waits.end(), [](const ksim::PendingIo &w) { return w.Done(); });
+    ASSERT_EQ(done - waits.begin(), 1);
+    EXPECT_EQ(waits[0].Wait().data, MaskBytes(0));
+    EXPECT_EQ(port.QueuedWaits().size(), 2u);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Wait().information, 0u);
+
+    port.Ext()->WaitMask = SERIAL_EV_RXCHAR;
+    Reply(port, {7});
+    for (size_t i = 1; i < waits.size(); i++) {
+        int used = AdvanceUntil([&] { return waits[i].Done(); }, 30);
+        EXPECT_GE(used, 0);
+        EXPECT_LE(used, 10);
+        EXPECT_EQ(waits[i].Wait().data, MaskBytes(SERIAL_EV_RXCHAR));
+    }
+    EXPECT_EQ(port.RingCount(), 1u) << "the emulation thread only looks at the ring";
+}
+
+// The named ReadCompleteEvent tells a listener that a port's device read completed: a read that
+// failed at once or was cancelled does not set it.
+TEST_F(PortWorkersTest, ReadCompleteEventIsSetOnlyByACompletedRead)
+{
+    Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
+    ksim::AppFile &file = OpenPort(port);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\BaseNamedObjects\\ReadCompleteEvent");
+    HANDLE handle = nullptr;
+    PKEVENT listener = IoCreateNotificationEvent(&name, &handle);
+    ASSERT_NE(listener, nullptr);
+
+    Reply(port, {1});
+    EXPECT_NE(KeReadStateEvent(listener), 0) << "a completed read sets it";
+    ksim::AdvanceMs(2);
+    ASSERT_EQ(KeReadStateEvent(listener), 0) << "each cycle starts with it clear";
+
+    ksim::InjectFault(ksim::Fault::FileRead, STATUS_UNSUCCESSFUL, 0, 3);
+    port.printer->QueueReply({2});  // ends the outstanding read; the next three fail at once
+    ksim::AdvanceMs(1);
+    KeClearEvent(listener);
+    ksim::AdvanceMs(2);
+    EXPECT_EQ(KeReadStateEvent(listener), 0) << "set by a read that failed at once";
+    ksim::ClearFaults();
+
+    ksim::AdvanceMs(3);
+    ASSERT_EQ(port.printer->PendingReads(), 1u);
+    file.CleanupOnly();
+    EXPECT_EQ(KeReadStateEvent(listener), 0) << "set by a cancelled read";
+    ZwClose(handle);
 }
 
 // Two ports whose printers answer at random moments for many cycles: each reply lands in its

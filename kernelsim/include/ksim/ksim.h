@@ -198,6 +198,25 @@ std::vector<FileCreateCall> FileCreates();
 
 uint64_t PoStartNextPowerIrpCalls();
 
+// Selected kernel calls in the order they were made, recorded from StartCallTrace() (which also
+// forgets what was recorded) until the kernel goes: IofCompleteRequest and IofCallDriver (with
+// the request's function), PoCallDriver, IoDetachDevice, IoDeleteDevice, IoCreateSymbolicLink,
+// IoDeleteSymbolicLink, IoSetDeviceInterfaceState, IoOpenDeviceRegistryKey, ZwOpenKey,
+// RtlWriteRegistryValue, RtlDeleteRegistryValue, ExAllocatePoolWithTag, ExFreePoolWithTag,
+// KeSetEvent, KeDelayExecutionThread (value: the interval), ZwCancelIoFile.
+struct KernelCall {
+    std::string routine;
+    const void *object = nullptr;  // the device, event, pool block or file handle acted on
+    PIRP request = nullptr;        // for the request calls
+    UCHAR major = 0, minor = 0;    // the request's function at the call
+    u16 name;                      // the path, link or value name the call takes, if any
+    uint64_t value = 0;            // access mask, RelativeTo, pool type, status or new state
+    uint64_t value2 = 0;           // ZwOpenKey: object attributes; pool calls: the tag
+    Process process = Process::System;
+};
+void StartCallTrace();
+std::vector<KernelCall> CallTrace();
+
 // ---------------------------------------------------------------------------------------------
 // Registry: an in-memory tree, case-insensitive names, typed values.
 // Paths are absolute object-namespace paths: u"\\REGISTRY\\MACHINE\\SOFTWARE\\...".
@@ -367,6 +386,7 @@ public:
     void FailOpens(NTSTATUS status);                      // STATUS_SUCCESS stops failing
     void FailWrite(unsigned nth, NTSTATUS status);        // the nth write from now (1 = next) fails
     void SetNeverAnswer(bool never);                      // replies are held back; reads stay pending
+    void SetWriteDelay(int64_t ticks);                    // every write takes this long (kernel time)
 
     std::vector<OpenRecord> Opens() const;
     std::vector<WriteRecord> Writes() const;
