@@ -90,7 +90,10 @@ typedef struct _DEVICE_EXTENSION {
     /* The read thread's: set only while it is inside a read cycle, which tells the teardown
      * whether the thread may be blocked on the device. Atomic. */
     HANDLE ReadCompleteEventHandle;
-    /* link/, at open (holding PortMutex); read by the workers and writes of that open. The close
+    /* link/, at open (holding PortMutex); read by the workers and writes of that open, and by the
+     * presence test of reads and control requests, which take no lock: the one overlap is a new
+     * open rewriting them while the previous opener's handle, after its cleanup, still sends a
+     * request, which then tests a half-written name and finds the device absent. The close
      * clears HardwareId. Zero-terminated. */
     WCHAR HardwareId[VP_NAME_CHARS];
     WCHAR LinkedId[VP_NAME_CHARS];

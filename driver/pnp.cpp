@@ -12,10 +12,9 @@
 #include "driver/vparallel.h"
 #include "buffers/ring_buffer.h"
 
-namespace {
 
 /* Hands the request to Lower unchanged and returns what Lower returns. */
-NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
+static NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
 {
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Lower, Irp);
@@ -26,7 +25,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
  * StartCompletionRoutine, completes it with the status they left, and only then publishes the
  * port. A failed publication does not fail the start: the device works, it is just not named.
  */
-NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
 {
     KEVENT lowerDone;
     KeInitializeEvent(&lowerDone, NotificationEvent, FALSE);
@@ -54,7 +53,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp
  * here: the application's close runs the normal cleanup, which reaps the threads. Links and
  * the device-map value stay until removal.
  */
-VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
+static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
 {
     IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
 
@@ -79,7 +78,7 @@ VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
  * workers. After IoDeleteDevice neither the device nor its extension is touched: the request
  * goes down to the lower device the caller saved on entry.
  */
-NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
@@ -95,7 +94,6 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, PIRP Ir
     return PassDown(Lower, Irp);
 }
 
-} // namespace
 
 NTSTATUS VPARALLEL_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

@@ -12,15 +12,14 @@
  */
 #include "driver/vparallel.h"
 
-namespace {
 
 /* Every local name buffer is as large as the extension's 255-character name fields. */
-constexpr ULONG kNameBytes = VP_NAME_CHARS * sizeof(WCHAR);
+static constexpr ULONG kNameBytes = VP_NAME_CHARS * sizeof(WCHAR);
 
-const WCHAR kDosDevicesPrefix[] = L"\\DosDevices\\";
-const WCHAR kPortNameValue[] = VP_PORT_NAME_VALUE;
-const WCHAR kDeviceMapKey[] = L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
-const WCHAR kDeviceMapRelativeKey[] = L"\\PARALLEL PORTS"; /* the same key, under the device map */
+static const WCHAR kDosDevicesPrefix[] = L"\\DosDevices\\";
+static const WCHAR kPortNameValue[] = VP_PORT_NAME_VALUE;
+static const WCHAR kDeviceMapKey[] = L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+static const WCHAR kDeviceMapRelativeKey[] = L"\\PARALLEL PORTS"; /* the same key, under the device map */
 
 /* Whatever the registry record holds, the port name is at most the 255 bytes of the query
  * buffer, so the longest link name (prefix, name, ":" and null) fits the fields. */
@@ -36,7 +35,7 @@ union VALUE_RECORD {
 
 /* Opens the hardware key with Access and queries PortName into Record. A refused open is
  * returned as it is; *Denied tells a query refused for the key's access. */
-NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECORD *Record, BOOLEAN *Denied)
+static NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECORD *Record, BOOLEAN *Denied)
 {
     *Denied = FALSE;
     HANDLE key = NULL;
@@ -64,7 +63,7 @@ NTSTATUS QueryPortNameRecord(PDEVICE_OBJECT Pdo, ACCESS_MASK Access, VALUE_RECOR
  * is refused: a number or binary blob taken as text would publish a meaningless DOS name, and an
  * empty name would make "\DosDevices\" itself a link.
  */
-NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
+static NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
 {
     VALUE_RECORD record;
     RtlZeroMemory(&record, sizeof(record));
@@ -98,7 +97,7 @@ NTSTATUS ReadPortName(PDEVICE_OBJECT Pdo, PWCHAR Name)
 }
 
 /* Builds "\DosDevices\<PortName>" with and without the trailing ":" into two kNameBytes buffers. */
-VOID BuildLinkNames(PCWSTR PortName, PWCHAR Link, PWCHAR LinkColon)
+static VOID BuildLinkNames(PCWSTR PortName, PWCHAR Link, PWCHAR LinkColon)
 {
     const SIZE_T prefixChars = sizeof(kDosDevicesPrefix) / sizeof(WCHAR) - 1;
     const SIZE_T nameChars = wcslen(PortName); /* bounded by ReadPortName: under 128 */
@@ -111,7 +110,7 @@ VOID BuildLinkNames(PCWSTR PortName, PWCHAR Link, PWCHAR LinkColon)
     LinkColon[prefixChars + nameChars] = L':';
 }
 
-VOID DeleteLink(PCWSTR Name)
+static VOID DeleteLink(PCWSTR Name)
 {
     if (Name[0] == L'\0') {
         return; /* never published */
@@ -121,7 +120,7 @@ VOID DeleteLink(PCWSTR Name)
     IoDeleteSymbolicLink(&link);
 }
 
-VOID CreateLink(PCWSTR Name, PUNICODE_STRING Target)
+static VOID CreateLink(PCWSTR Name, PUNICODE_STRING Target)
 {
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, Name);
@@ -133,7 +132,7 @@ VOID CreateLink(PCWSTR Name, PUNICODE_STRING Target)
  * installation renamed the port between a stop and a start), its links are withdrawn first:
  * removal deletes only the links named in the extension, so the old ones would outlive the device.
  */
-VOID StoreNames(PDEVICE_EXTENSION Extension, PCWSTR Link, PCWSTR LinkColon, PCWSTR PortName)
+static VOID StoreNames(PDEVICE_EXTENSION Extension, PCWSTR Link, PCWSTR LinkColon, PCWSTR PortName)
 {
     if (Extension->DosLinkName[0] != L'\0' && wcscmp(Extension->DosLinkName, Link) != 0) {
         DeleteLink(Extension->DosLinkName);
@@ -146,7 +145,7 @@ VOID StoreNames(PDEVICE_EXTENSION Extension, PCWSTR Link, PCWSTR LinkColon, PCWS
 }
 
 /* The PDO's name into Name (kNameBytes, zero-filled), asked for with the 255-byte length. */
-NTSTATUS GetPdoName(PDEVICE_OBJECT Pdo, PWCHAR Name)
+static NTSTATUS GetPdoName(PDEVICE_OBJECT Pdo, PWCHAR Name)
 {
     RtlZeroMemory(Name, kNameBytes);
     ULONG resultLength = 0;
@@ -154,7 +153,6 @@ NTSTATUS GetPdoName(PDEVICE_OBJECT Pdo, PWCHAR Name)
                                &resultLength);
 }
 
-} // namespace
 
 /*
  * Publishes a started port. Stops at the first failing step and returns its status; the start
@@ -165,15 +163,15 @@ NTSTATUS PublishPort(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     WCHAR portName[VP_NAME_CHARS];
-    WCHAR work[VP_NAME_CHARS];
-    WCHAR workColon[VP_NAME_CHARS];
+    WCHAR linkName[VP_NAME_CHARS];
+    WCHAR linkNameColon[VP_NAME_CHARS];
 
     NTSTATUS status = ReadPortName(extension->Pdo, portName);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    BuildLinkNames(portName, work, workColon);
-    StoreNames(extension, work, workColon, portName);
+    BuildLinkNames(portName, linkName, linkNameColon);
+    StoreNames(extension, linkName, linkNameColon, portName);
 
     WCHAR pdoName[VP_NAME_CHARS];
     status = GetPdoName(extension->Pdo, pdoName);

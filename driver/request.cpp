@@ -18,6 +18,14 @@ BOOLEAN ParkRequest(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
     return TRUE;
 }
 
+NTSTATUS FinishParking(PIRP Irp, BOOLEAN Parked)
+{
+    if (!Parked) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    }
+    return STATUS_PENDING;
+}
+
 BOOLEAN ClaimRequest(PIRP Irp)
 {
     return IoSetCancelRoutine(Irp, NULL) != NULL;

@@ -24,6 +24,11 @@
  * cancelled (CompleteRequest) after releasing Lock. */
 BOOLEAN ParkRequest(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
+/* Ends a dispatch routine that tried to park Irp, after it released Lock: a request that could
+ * not be parked is completed as cancelled. Returns STATUS_PENDING, since ParkRequest marked the
+ * request pending either way: the request is left pending on purpose. */
+NTSTATUS FinishParking(PIRP Irp, BOOLEAN Parked);
+
 /* Claims a request the caller has taken out of its place under Lock. FALSE: its cancel routine
  * owns it. Any IRQL up to DISPATCH_LEVEL. */
 BOOLEAN ClaimRequest(PIRP Irp);

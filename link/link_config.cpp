@@ -8,28 +8,27 @@
  */
 #include "link/link.h"
 
-namespace {
 
 /* Where the installer stores a port's link values; the port name follows after a "\". */
-const WCHAR LinkKeyRoot[] = VP_REGISTRY_MACHINE VP_LINK_KEY L"\\";
+static const WCHAR LinkKeyRoot[] = VP_REGISTRY_MACHINE VP_LINK_KEY L"\\";
 
 /* LinkedId names the device's entry under the USB device-interface class key, which exists
  * while the device is installed. */
-const WCHAR PresenceKeyRoot[] = VP_REGISTRY_MACHINE VP_USB_DEVICE_CLASS_KEY L"\\";
+static const WCHAR PresenceKeyRoot[] = VP_REGISTRY_MACHINE VP_USB_DEVICE_CLASS_KEY L"\\";
 
-constexpr ULONG PresenceKeyRootChars = sizeof(PresenceKeyRoot) / sizeof(WCHAR) - 1;
+static constexpr ULONG PresenceKeyRootChars = sizeof(PresenceKeyRoot) / sizeof(WCHAR) - 1;
 static_assert(PresenceKeyRootChars == 104, "presence key prefix");
 
-constexpr ULONG LinkKeyPathChars = 255;
-constexpr ULONG PresenceKeyPathChars = 512;
+static constexpr ULONG LinkKeyPathChars = 255;
+static constexpr ULONG PresenceKeyPathChars = 512;
 
 /* The fixed part of a KEY_VALUE_FULL_INFORMATION answer, before the value's name. */
-constexpr ULONG FullInformationHeaderBytes = 5 * sizeof(ULONG);
+static constexpr ULONG FullInformationHeaderBytes = 5 * sizeof(ULONG);
 static_assert(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) == FullInformationHeaderBytes,
               "KEY_VALUE_FULL_INFORMATION header");
 
 /* Characters before the first zero, looking at no more than Capacity characters. */
-ULONG BoundedLength(const WCHAR *Text, ULONG Capacity)
+static ULONG BoundedLength(const WCHAR *Text, ULONG Capacity)
 {
     ULONG length = 0;
     while (length < Capacity && Text[length] != L'\0') {
@@ -42,7 +41,7 @@ ULONG BoundedLength(const WCHAR *Text, ULONG Capacity)
  * characters, zero-terminated. FALSE when Tail is empty or unterminated, or the path would not
  * fit: without its last component the path names the parent key, and a shortened one names a
  * different key. */
-BOOLEAN BuildKeyPath(PWCHAR Buffer, ULONG Capacity, const WCHAR *Prefix, ULONG PrefixChars,
+static BOOLEAN BuildKeyPath(PWCHAR Buffer, ULONG Capacity, const WCHAR *Prefix, ULONG PrefixChars,
                      const WCHAR *Tail, ULONG TailCapacity, PUNICODE_STRING Path)
 {
     ULONG tailChars = BoundedLength(Tail, TailCapacity);
@@ -61,7 +60,7 @@ BOOLEAN BuildKeyPath(PWCHAR Buffer, ULONG Capacity, const WCHAR *Prefix, ULONG P
 /* The callers run in the application's context (open, read, write, control requests): a kernel
  * handle keeps the key out of that process's handle table, where the application could use or
  * close it while the driver holds it. */
-NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
+static NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, Path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
@@ -82,7 +81,7 @@ NTSTATUS OpenKeyForReading(PUNICODE_STRING Path, PHANDLE Key)
  * buffer, as the port name is: an odd last byte becomes a character of its own. The field is
  * cleared first and always ends with a zero character, whether or not the data carried one.
  */
-NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
+static NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
 {
     /* ULONG elements keep the answer's header aligned. */
     ULONG answer[(VP_QUERY_BUFFER_BYTES + sizeof(ULONG) - 1) / sizeof(ULONG)];
@@ -118,14 +117,12 @@ NTSTATUS ReadLinkValue(HANDLE Key, const WCHAR *ValueName, PWCHAR Field)
 
 /* The first VP_DEVICE_ID_CHARS characters of LinkedId, padded with zero characters and not
  * terminated: every comparison over it is bounded by its length. */
-void FillWorkBuffer(PDEVICE_EXTENSION Extension, WCHAR (&Work)[VP_DEVICE_ID_CHARS])
+static VOID CopyLinkedIdHead(PDEVICE_EXTENSION Extension, WCHAR (&Head)[VP_DEVICE_ID_CHARS])
 {
     ULONG chars = BoundedLength(Extension->LinkedId, VP_DEVICE_ID_CHARS);
-    RtlZeroMemory(Work, sizeof(Work));
-    RtlCopyMemory(Work, Extension->LinkedId, chars * sizeof(WCHAR));
+    RtlZeroMemory(Head, sizeof(Head));
+    RtlCopyMemory(Head, Extension->LinkedId, chars * sizeof(WCHAR));
 }
-
-}  // namespace
 
 ULONG GetUsbHardwareId(PDEVICE_EXTENSION Extension)
 {
@@ -154,16 +151,16 @@ ULONG GetUsbHardwareId(PDEVICE_EXTENSION Extension)
 
 BOOLEAN IsSupportedVendor(PDEVICE_EXTENSION Extension)
 {
-    WCHAR work[VP_DEVICE_ID_CHARS];
-    FillWorkBuffer(Extension, work);
-    return VpIsAcceptedVendor(work) ? TRUE : FALSE;
+    WCHAR head[VP_DEVICE_ID_CHARS];
+    CopyLinkedIdHead(Extension, head);
+    return VpIsAcceptedVendor(head) ? TRUE : FALSE;
 }
 
 ULONG ClassifyModel(PDEVICE_EXTENSION Extension)
 {
-    WCHAR work[VP_DEVICE_ID_CHARS];
-    FillWorkBuffer(Extension, work);
-    return VpModelClassOf(work);
+    WCHAR head[VP_DEVICE_ID_CHARS];
+    CopyLinkedIdHead(Extension, head);
+    return VpModelClassOf(head);
 }
 
 ULONG IsLinkedUsb(PDEVICE_EXTENSION Extension)

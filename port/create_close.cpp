@@ -24,7 +24,9 @@ static NTSTATUS RefuseSecondOpen(VOID)
     return STATUS_PORT_CONNECTION_REFUSED;
 }
 
-/* Caller holds PortMutex. */
+/* The file object of the successful open. Windows sends cleanup and close only for file objects
+ * whose create succeeded; HOST (Wine): Wine sends a close for a refused open too, which must not
+ * tear down the port another handle holds. Caller holds PortMutex. */
 static BOOLEAN IsPortOwner(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     return Extension->OpenFileObject != NULL &&

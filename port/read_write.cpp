@@ -77,11 +77,7 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
     }
     parked = ParkRead(Extension, Irp);
     KeReleaseSpinLock(&Extension->Lock, irql);
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    }
-    /* Left pending on purpose (or already completed as cancelled after being marked pending). */
-    return STATUS_PENDING;
+    return FinishParking(Irp, parked);
 }
 
 /*

@@ -18,51 +18,56 @@ typedef struct _SERIAL_CONTROL_ENTRY {
     ULONG InputLength;  /* bytes the handler reads */
     ULONG OutputLength; /* bytes the handler writes */
     ULONG Information;  /* bytes reported on success, before the cap at the output length */
+    /* NULL for a setting stored and read back whole: the input is copied into the extension at
+     * Setting, or the extension at Setting into the output. */
     PSERIAL_HANDLER Handler;
+    ULONG Setting;
 } SERIAL_CONTROL_ENTRY;
+
+#define VP_SETTING(Field) FIELD_OFFSET(DEVICE_EXTENSION, Field)
 
 /* One row per code served. Codes outside the table fail with STATUS_UNSUCCESSFUL, among them
  * GET_COMMCONFIG, SET_COMMCONFIG and APPLY_DEFAULT_CONFIGURATION. */
 static const SERIAL_CONTROL_ENTRY SerialControlTable[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(ULONG), 0, sizeof(ULONG), SerialSetBaudRate},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0, sizeof(SERIAL_LINE_CONTROL), SerialSetLineControl},
-    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_IMMEDIATE_CHAR, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, sizeof(SERIAL_TIMEOUTS), SerialSetTimeouts},
-    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), sizeof(SERIAL_TIMEOUTS), SerialGetTimeouts},
-    {IOCTL_SERIAL_SET_DTR, 0, 0, 0, SerialSetDtr},
-    {IOCTL_SERIAL_CLR_DTR, 0, 0, 0, SerialClrDtr},
-    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_SET_RTS, 0, 0, 0, SerialSetRts},
-    {IOCTL_SERIAL_CLR_RTS, 0, 0, 0, SerialClrRts},
-    {IOCTL_SERIAL_SET_XOFF, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_SET_XON, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG), sizeof(ULONG), SerialGetWaitMask},
-    {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0, 0, SerialSetWaitMask},
-    {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG), 0, SerialWaitOnMask},
-    {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0, sizeof(ULONG), SerialPurge},
-    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(ULONG), sizeof(ULONG), SerialGetBaudRate},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), sizeof(SERIAL_LINE_CONTROL), SerialGetLineControl},
-    {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS), sizeof(SERIAL_CHARS), SerialGetChars},
-    {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0, 0, SerialSetChars},
-    {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), sizeof(SERIAL_HANDFLOW), SerialGetHandFlow},
-    {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, sizeof(SERIAL_HANDFLOW), SerialSetHandFlow},
-    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG), sizeof(ULONG), SerialGetModemStatus},
-    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), sizeof(SERIAL_STATUS), SerialGetCommStatus},
-    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP), sizeof(SERIAL_COMMPROP), SerialGetProperties},
-    {IOCTL_SERIAL_GET_DTRRTS, 0, sizeof(ULONG), sizeof(ULONG), SerialGetDtrRts},
-    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_SERIAL_CONFIG_SIZE, 0, sizeof(ULONG), sizeof(ULONG), SerialConfigSize},
-    {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS), sizeof(SERIALPERF_STATS), SerialGetStats},
-    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, 0, SerialClearStats},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG), sizeof(ULONG), SerialGetModemControl},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0, sizeof(ULONG), SerialSetModemControl},
-    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, 0, SerialSucceedWithoutEffect},
-    {IOCTL_VPARALLEL_NOTIFY_REMOVAL, 0, 0, 0, SerialNotifyRemoval},
-    {IOCTL_VPARALLEL_NOP, 0, 0, 0, SerialSucceedWithoutEffect},
+    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(ULONG), 0, sizeof(ULONG), NULL, VP_SETTING(BaudRate)},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0, sizeof(SERIAL_LINE_CONTROL), NULL, VP_SETTING(LineControl)},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0, sizeof(SERIAL_TIMEOUTS), SerialSetTimeouts, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS), sizeof(SERIAL_TIMEOUTS), SerialGetTimeouts, 0},
+    {IOCTL_SERIAL_SET_DTR, 0, 0, 0, SerialDriveLine, 0},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0, 0, SerialDriveLine, 0},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_SET_RTS, 0, 0, 0, SerialDriveLine, 0},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0, 0, SerialDriveLine, 0},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_SET_XON, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG), sizeof(ULONG), SerialGetWaitMask, 0},
+    {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0, 0, SerialSetWaitMask, 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG), 0, SerialWaitOnMask, 0},
+    {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0, sizeof(ULONG), SerialPurge, 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(ULONG), sizeof(ULONG), NULL, VP_SETTING(BaudRate)},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL), sizeof(SERIAL_LINE_CONTROL), NULL, VP_SETTING(LineControl)},
+    {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS), sizeof(SERIAL_CHARS), NULL, VP_SETTING(SpecialChars)},
+    {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0, 0, NULL, VP_SETTING(SpecialChars)},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW), sizeof(SERIAL_HANDFLOW), NULL, VP_SETTING(HandFlow)},
+    {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0, sizeof(SERIAL_HANDFLOW), NULL, VP_SETTING(HandFlow)},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG), sizeof(ULONG), SerialGetModemStatus, 0},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS), sizeof(SERIAL_STATUS), SerialGetCommStatus, 0},
+    {IOCTL_SERIAL_XOFF_COUNTER, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP), sizeof(SERIAL_COMMPROP), SerialGetProperties, 0},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, sizeof(ULONG), sizeof(ULONG), SerialGetDtrRts, 0},
+    {IOCTL_SERIAL_LSRMST_INSERT, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, sizeof(ULONG), sizeof(ULONG), SerialConfigSize, 0},
+    {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS), sizeof(SERIALPERF_STATS), SerialGetStats, 0},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, 0, SerialClearStats, 0},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG), sizeof(ULONG), SerialGetModemControl, 0},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0, sizeof(ULONG), SerialSetModemControl, 0},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, 0, SerialSucceedWithoutEffect, 0},
+    {IOCTL_VPARALLEL_NOTIFY_REMOVAL, 0, 0, 0, SerialNotifyRemoval, 0},
+    {IOCTL_VPARALLEL_NOP, 0, 0, 0, SerialSucceedWithoutEffect, 0},
 };
 
 static const SERIAL_CONTROL_ENTRY *FindControlEntry(ULONG Code)
@@ -73,6 +78,22 @@ static const SERIAL_CONTROL_ENTRY *FindControlEntry(ULONG Code)
         }
     }
     return NULL;
+}
+
+/* The setting at offset Setting in the extension: stored from the input (InputLength bytes) or
+ * read back into the output (OutputLength), whole. Settings are written and read only by control
+ * requests, without a lock (see device_extension.h). */
+static NTSTATUS CopySetting(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Setting, ULONG InputLength,
+                            ULONG OutputLength)
+{
+    PUCHAR field = (PUCHAR)Extension + Setting;
+
+    if (InputLength != 0) {
+        RtlCopyMemory(field, Irp->AssociatedIrp.SystemBuffer, InputLength);
+    } else {
+        RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, field, OutputLength);
+    }
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS CompleteControlRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
@@ -100,7 +121,9 @@ NTSTATUS VPARALLEL_IoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return CompleteControlRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
     }
 
-    NTSTATUS status = entry->Handler(extension, Irp);
+    NTSTATUS status = entry->Handler != NULL ? entry->Handler(extension, Irp)
+                                             : CopySetting(extension, Irp, entry->Setting, entry->InputLength,
+                                                           entry->OutputLength);
     if (status == STATUS_PENDING) {
         /* Left pending on purpose: the handler parked the request (or already completed it). */
         return STATUS_PENDING;

@@ -14,35 +14,21 @@
 #include "buffers/ring_buffer.h"
 #include "link/link.h"
 
-NTSTATUS SerialSetDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
+/* SET_DTR, CLR_DTR, SET_RTS and CLR_RTS: DTR drives DSR, RTS drives CTS. */
+NTSTATUS SerialDriveLine(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(Irp);
-    VpSetBits(&Extension->DtrRts, SERIAL_DTR_STATE);
-    VpSetBits(&Extension->ModemStatus, SERIAL_DSR_STATE);
-    return STATUS_SUCCESS;
-}
+    ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    BOOLEAN dtr = code == IOCTL_SERIAL_SET_DTR || code == IOCTL_SERIAL_CLR_DTR;
+    ULONG control = dtr ? SERIAL_DTR_STATE : SERIAL_RTS_STATE;
+    ULONG line = dtr ? SERIAL_DSR_STATE : SERIAL_CTS_STATE;
 
-NTSTATUS SerialClrDtr(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(Irp);
-    VpClearBits(&Extension->DtrRts, SERIAL_DTR_STATE);
-    VpClearBits(&Extension->ModemStatus, SERIAL_DSR_STATE);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialSetRts(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(Irp);
-    VpSetBits(&Extension->DtrRts, SERIAL_RTS_STATE);
-    VpSetBits(&Extension->ModemStatus, SERIAL_CTS_STATE);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS SerialClrRts(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(Irp);
-    VpClearBits(&Extension->DtrRts, SERIAL_RTS_STATE);
-    VpClearBits(&Extension->ModemStatus, SERIAL_CTS_STATE);
+    if (code == IOCTL_SERIAL_SET_DTR || code == IOCTL_SERIAL_SET_RTS) {
+        VpSetBits(&Extension->DtrRts, control);
+        VpSetBits(&Extension->ModemStatus, line);
+    } else {
+        VpClearBits(&Extension->DtrRts, control);
+        VpClearBits(&Extension->ModemStatus, line);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -25,11 +25,7 @@ NTSTATUS SerialNotifyRemoval(PDEVICE_EXTENSION Extension, PIRP Irp)
         Extension->NotifyIrp = Irp;
     }
     KeReleaseSpinLock(&Extension->Lock, oldIrql);
-
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    }
-    return STATUS_PENDING;
+    return FinishParking(Irp, parked);
 }
 
 /* Entered holding the cancel spin lock, which is released first: Lock is then taken alone. */

@@ -99,18 +99,10 @@ static_assert(sizeof(ULONG) == 4, "32-bit masks and counts");
 typedef NTSTATUS SERIAL_HANDLER(PDEVICE_EXTENSION Extension, PIRP Irp);
 typedef SERIAL_HANDLER *PSERIAL_HANDLER;
 
-/* serial/settings.cpp: settings stored and read back whole */
+/* serial/settings.cpp: the time-outs (the other settings are copied by the dispatch itself) */
 SERIAL_HANDLER SerialSucceedWithoutEffect;
-SERIAL_HANDLER SerialSetBaudRate;
-SERIAL_HANDLER SerialGetBaudRate;
-SERIAL_HANDLER SerialSetLineControl;
-SERIAL_HANDLER SerialGetLineControl;
 SERIAL_HANDLER SerialSetTimeouts;
 SERIAL_HANDLER SerialGetTimeouts;
-SERIAL_HANDLER SerialSetHandFlow;
-SERIAL_HANDLER SerialGetHandFlow;
-SERIAL_HANDLER SerialSetChars;
-SERIAL_HANDLER SerialGetChars;
 
 /* serial/properties.cpp: what the port reports about itself */
 SERIAL_HANDLER SerialGetProperties;
@@ -119,10 +111,7 @@ SERIAL_HANDLER SerialClearStats;
 SERIAL_HANDLER SerialConfigSize;
 
 /* serial/modem.cpp: the emulated modem lines and the presence-dependent queries */
-SERIAL_HANDLER SerialSetDtr;
-SERIAL_HANDLER SerialClrDtr;
-SERIAL_HANDLER SerialSetRts;
-SERIAL_HANDLER SerialClrRts;
+SERIAL_HANDLER SerialDriveLine; /* SET_DTR, CLR_DTR, SET_RTS, CLR_RTS */
 SERIAL_HANDLER SerialGetDtrRts;
 SERIAL_HANDLER SerialGetModemStatus;
 SERIAL_HANDLER SerialGetCommStatus;

@@ -92,12 +92,7 @@ NTSTATUS SerialWaitOnMask(PDEVICE_EXTENSION Extension, PIRP Irp)
         RequestListAppend(&Extension->OverflowWaits, Irp);
     }
     KeReleaseSpinLock(&Extension->Lock, oldIrql);
-
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    }
-    /* Left pending on purpose (or already completed as cancelled after being marked pending). */
-    return STATUS_PENDING;
+    return FinishParking(Irp, parked);
 }
 
 /* Entered holding the cancel spin lock. The queue walk happens before that lock is released, and

@@ -1,6 +1,6 @@
 // Driver entry (the F12 load veto, the dispatch table) and AddDevice (the new port's defaults and
 // every way it can fail).
-#include "common/kernel_test.h"
+#include "port_fixture.h"
 
 #include "buffers/ring_buffer.h"
 #include "driver/vparallel.h"
@@ -134,21 +134,18 @@ TEST_F(DriverEntryTest, VetoRegistersNothing)
 
 // ---- AddDevice ----------------------------------------------------------------------------------
 
-class AddDeviceTest : public KernelTest {
+// A loaded driver and a PDO the test hands to AddDevice itself.
+class AddDeviceTest : public port_test::PortTest {
 protected:
     void SetUp() override
     {
-        KernelTest::SetUp();
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
+        PortTest::SetUp();
         pdo_ = std::make_unique<ksim::Pdo>();
     }
     void TearDown() override
     {
         pdo_.reset();
-        driver_.reset();
-        KernelTest::TearDown();
+        PortTest::TearDown();
     }
     PDEVICE_EXTENSION Ext() const { return static_cast<PDEVICE_EXTENSION>(pdo_->Top()->DeviceExtension); }
     // Undoes a successful AddDevice the way removal does, so nothing is left at teardown.
@@ -161,7 +158,6 @@ protected:
         IoDetachDevice(extension->LowerDevice);
         IoDeleteDevice(fdo);
     }
-    std::unique_ptr<ksim::Driver> driver_;
     std::unique_ptr<ksim::Pdo> pdo_;
 };
 

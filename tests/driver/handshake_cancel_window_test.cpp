@@ -48,7 +48,7 @@ protected:
     static bool Held(Port &port, PIRP irp)
     {
         auto waits = port.QueuedWaits();
-        return port.Ext()->PendingReadIrp == irp || std::find(waits.begin(), waits.end(), irp) != waits.end();
+        return port.PendingRead() == irp || std::find(waits.begin(), waits.end(), irp) != waits.end();
     }
 };
 
@@ -57,7 +57,7 @@ TEST_P(HandshakeCancelWindowTest, CompleterLeavesTheRequestToItsCancelRoutine)
     const WindowCase &c = GetParam();
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    port.Ext()->Timeouts.ReadTotalTimeoutConstant = c.total_constant;
+    port.SetTimeouts(0, 0, c.total_constant);
 
     // No virtual time passes between parking the request and taking its cancel routine, so no
     // worker has polled it yet.
@@ -96,14 +96,14 @@ void PurgeRead(Port &, ksim::AppFile &file)
 
 void EmulationPollFindsCts(Port &port, ksim::AppFile &)
 {
-    port.Ext()->WaitMask = SERIAL_EV_CTS;
-    port.Ext()->ModemControl = 0x10;
+    port.SetWaitMask(SERIAL_EV_CTS);
+    port.SetModemControl(0x10);
     ksim::AdvanceMs(25);
 }
 
 void ReadPollFindsACharacter(Port &port, ksim::AppFile &)
 {
-    port.Ext()->WaitMask = SERIAL_EV_RXCHAR;
+    port.SetWaitMask(SERIAL_EV_RXCHAR);
     port.printer->QueueReply({0x55});
     for (int ms = 0; ms < 20 && port.RingCount() == 0; ms++) ksim::AdvanceMs(1);
     EXPECT_EQ(port.RingCount(), 1u) << "the reply never reached the ring";

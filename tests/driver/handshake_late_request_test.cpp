@@ -65,7 +65,7 @@ TEST_F(HandshakeLateRequestTest, RequestParkedAfterSurpriseRemovalIsCompletedByC
         ksim::IoResult result = io.Wait();
         EXPECT_EQ(result.status, STATUS_CANCELLED);
         EXPECT_EQ(result.information, 0u);
-        EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+        EXPECT_EQ(port.PendingRead(), nullptr);
         EXPECT_TRUE(port.QueuedWaits().empty());
     }
 }
@@ -90,11 +90,11 @@ TEST_F(HandshakeLateRequestTest, RequestArrivingAfterCleanupIsNotLeftWaiting)
         EXPECT_EQ(result.status, row.kind == Kind::Read ? STATUS_SUCCESS : STATUS_CANCELLED);
         EXPECT_EQ(result.information, 0u);
         CancelIfPending(io);
-        EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+        EXPECT_EQ(port.PendingRead(), nullptr);
         EXPECT_TRUE(port.QueuedWaits().empty());
         // The cleanup closed the device handle; the late read must not open another that no
         // later close would close.
-        EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+        EXPECT_EQ(port.WriteHandle(), nullptr);
         EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
     }
 }
@@ -116,7 +116,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCleanupTakesTheRingWithoutReopeningThe
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.data, (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
 }
 
@@ -129,12 +129,12 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCloseWithoutCleanupIsNotLeftWaiting)
     ksim::Settle();
     const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
 
-    RawIrp read(port.Fdo(), IRP_MJ_READ, 16, false);
-    EXPECT_EQ(read.Completions(), 1);
-    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read.Information(), 0u);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    auto read = DirectIrp::Read(port.Fdo(), 16);
+    EXPECT_EQ(read->Completions(), 1);
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 0u);
+    EXPECT_EQ(port.PendingRead(), nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
 }
 
@@ -148,7 +148,7 @@ TEST_F(HandshakeLateRequestTest, ReopenedPortParksRequestsAgain)
         files_.clear();
         ksim::Settle();
         ksim::AppFile &file = OpenPort(port);
-        SetTimeouts(port, 0, 0, 500);  // a read waits out several empty polls
+        port.SetTimeouts(0, 0, 500);  // a read waits out several empty polls
         if (row.kind == Kind::WaitOnMask) {
             const ULONG mask = SERIAL_EV_RXCHAR;
             ASSERT_EQ(file.Ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), 0).status, STATUS_SUCCESS);

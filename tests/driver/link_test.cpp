@@ -452,14 +452,14 @@ TEST_F(LinkTest, CreateWriteHandleReplacesTheHandleAndClosesTheOldOneFirst)
             EXPECT_EQ(opens[0].create_options, 0x1060u);
         }
         if (ext_->WriteHandle) ZwClose(ext_->WriteHandle);
-        ext_->WriteHandle = nullptr;
+        VpSetWriteHandle(ext_.get(), nullptr);
     }
 }
 
 TEST_F(LinkTest, CreateWriteHandleWithoutADeviceAtThePath)
 {
     SetField(ext_->HardwareId, u"\\??\\USB#Vid_1504&Pid_0002#NOT-THERE");
-    ext_->WriteHandle = nullptr;
+    VpSetWriteHandle(ext_.get(), nullptr);
     NTSTATUS status = CreateWriteHandle(ext_.get());
     EXPECT_FALSE(NT_SUCCESS(status));
     EXPECT_EQ(ext_->WriteHandle, nullptr);
@@ -494,7 +494,7 @@ TEST_F(LinkTest, SendStatusRequestWritesThreeBytesOnAHandleOfItsOwn)
     EXPECT_EQ(ext_->WriteHandle, held);
     EXPECT_EQ(printer.OpenFiles(), 1u);
     ZwClose(ext_->WriteHandle);
-    ext_->WriteHandle = nullptr;
+    VpSetWriteHandle(ext_.get(), nullptr);
 }
 
 TEST_F(LinkTest, SendStatusRequestIsSilentWhenItCannotOpenOrWrite)

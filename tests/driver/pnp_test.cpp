@@ -1,24 +1,11 @@
 // Plug and Play, power and system control: start through the stack below, surprise removal
 // with the port open or closed, removal, and everything the FDO only passes down.
-#include "buffers/ring_buffer.h"
-#include "common/kernel_test.h"
-#include "driver/vparallel.h"
-#include "serial_fixture.h"
+#include "port_fixture.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
-using ksim::u16;
-namespace reg = ksim::reg;
-
+namespace port_test {
 namespace {
 
-constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
-constexpr ULONG kNotifyRemoval = 0x222000;  // parks until the device is surprise-removed
+constexpr ULONG kNotifyRemoval = IOCTL_VPARALLEL_NOTIFY_REMOVAL;  // parks until the device is surprise-removed
 
 // A PnP request sent from a thread of its own, as the PnP manager sends it: a start that waits
 // for the stack below blocks that thread, while the test plays the bus.
@@ -54,29 +41,17 @@ private:
     std::thread thread_;
 };
 
-class PnpTest : public KernelTest {
+// One bare port (no name, no printer): the tests play the PnP manager and the bus below.
+class PnpTest : public PortTest {
 protected:
     void SetUp() override
     {
-        KernelTest::SetUp();
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        pdo_ = std::make_unique<ksim::Pdo>();
-        reg::CreateKey(pdo_->HardwareKeyPath());
-        ASSERT_TRUE(NT_SUCCESS(pdo_->AddDevice(*driver_)));
+        PortTest::SetUp();
+        if (HasFatalFailure()) return;
+        port_ = &AddBarePort();
+        pdo_ = port_->pdo.get();
         fdo_ = pdo_->Top();
         ASSERT_NE(fdo_, pdo_->Object());
-    }
-    void TearDown() override
-    {
-        if (pdo_ && !pdo_->Removed() && pdo_->Top() != pdo_->Object()) {
-            pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS, /*pend=*/false);
-            pdo_->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-        }
-        pdo_.reset();
-        driver_.reset();
-        KernelTest::TearDown();
     }
 
     PDEVICE_EXTENSION Ext() const { return static_cast<PDEVICE_EXTENSION>(fdo_->DeviceExtension); }
@@ -120,8 +95,8 @@ protected:
         EXPECT_FALSE(InterfaceEnabled());
     }
 
-    std::unique_ptr<ksim::Driver> driver_;
-    std::unique_ptr<ksim::Pdo> pdo_;
+    Port *port_ = nullptr;
+    ksim::Pdo *pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
 };
 
@@ -297,8 +272,8 @@ TEST_F(PnpTest, SurpriseRemovalWithThePortClosedShutsItOffButKeepsTheNames)
 {
     SetPortName(u"LPT3");
     ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
-    Ext()->ModemStatus = SERIAL_CTS_STATE | SERIAL_DSR_STATE | 0x1;
-    Ext()->ModemControl = 0x30;
+    port_->SetModemLines(SERIAL_CTS_STATE | SERIAL_DSR_STATE | 0x1);
+    port_->SetModemControl(0x30);
 
     pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS);
     auto result = Pnp(IRP_MN_SURPRISE_REMOVAL);
@@ -445,7 +420,7 @@ TEST_F(PnpOrderTest, EachRequestActsInItsOrder)
     EXPECT_EQ(ksim::TagText(ULONG(scratch->value2)), "QW02");
     EXPECT_EQ(scratch->value, uint64_t(PagedPool));
 
-    serial_test::ControlIrp notice(fdo_, kNotifyRemoval, nullptr, 0, 0);
+    DirectIrp notice(fdo_, kNotifyRemoval, nullptr, 0, 0);
     ASSERT_EQ(notice.Dispatch(), STATUS_PENDING);
     EXPECT_EQ(Actions(IRP_MN_SURPRISE_REMOVAL),
               (std::vector<std::string>{"interface off", "complete other request", "event 3", "event 2", "event 1",
@@ -466,8 +441,8 @@ protected:
     {
         PnpTest::SetUp();
         if (HasFatalFailure()) return;
-        printer_ = std::make_unique<ksim::usb::SimPrinter>();
-        printer_->WriteLinkConfig(u"LPT3");
+        port_->printer = std::make_unique<ksim::usb::SimPrinter>();
+        port_->printer->WriteLinkConfig(u"LPT3");
         SetPortName(u"LPT3");
         ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
         ASSERT_EQ(ksim::AppFile::Open(u"\\DosDevices\\LPT3", &file_), STATUS_SUCCESS);
@@ -477,14 +452,8 @@ protected:
     void TearDown() override
     {
         file_.reset();
-        if (pdo_ && !pdo_->Removed() && pdo_->Top() != pdo_->Object()) {
-            pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS, /*pend=*/false);
-            pdo_->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-        }
-        printer_.reset();
         PnpTest::TearDown();
     }
-    std::unique_ptr<ksim::usb::SimPrinter> printer_;
     std::unique_ptr<ksim::AppFile> file_;
 };
 
@@ -538,7 +507,7 @@ TEST_F(PnpOpenPortTest, SurpriseRemovalEndsTheWorkersWhichCompleteWhatTheyHold)
 
     EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
     ExpectRemoved(u"LPT3");
-    EXPECT_EQ(printer_->OpenFiles(), 0u);
+    EXPECT_EQ(port_->printer->OpenFiles(), 0u);
     EXPECT_TRUE(ksim::CheckLeaks().empty());
 }
 
@@ -595,3 +564,4 @@ TEST_F(PnpOpenPortTest, NoticeParkedOnAClosedPortCompletesAtSurpriseRemoval)
 }
 
 }  // namespace
+}  // namespace port_test

@@ -1,6 +1,12 @@
-// port_fixture.h - ports added through the driver's AddDevice, each linked to a simulated
-// printer, and opened by an application through the PDO's name (which reaches the top of the
-// stack, the driver's FDO). The verifier runs in every test through KernelTest.
+// port_fixture.h - the one fixture of the driver's tests: a loaded driver and its ports, each
+// added through the driver's AddDevice and linked to a simulated printer; an application that
+// opens them through the PDO's name (which reaches the top of the stack, the driver's FDO); and
+// requests sent straight to an FDO, as a driver above it would send them. The verifier runs in
+// every test through KernelTest.
+//
+// Tests seed and read the port's state through Port's named helpers, never by writing the
+// extension's fields themselves, so a change in how the driver keeps its state touches the
+// helpers only.
 #pragma once
 
 #include "common/kernel_test.h"
@@ -8,6 +14,7 @@
 #include "buffers/ring_buffer.h"
 #include "buffers/wait_queue.h"
 #include "driver/vparallel.h"
+#include "serial/serial.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +28,11 @@
 namespace port_test {
 
 using ksim::u16;
+namespace reg = ksim::reg;
+
+// ---- Names and data ------------------------------------------------------------------------------
+
+constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
 
 // Interface key names of the three model classes (the printer's default is class 3).
 inline u16 LinkedIdOf(const char *device_id)
@@ -43,8 +55,68 @@ inline std::vector<uint8_t> Pattern(size_t count, uint8_t first = 0)
     return bytes;
 }
 
-// One port: its PDO with PortName in the hardware key, the FDO the driver added, and the printer
-// the port is linked to.
+std::vector<uint8_t> Bytes(const void *data, size_t length);
+template <typename T>
+std::vector<uint8_t> BytesOf(const T &value)
+{
+    return Bytes(&value, sizeof(T));
+}
+
+// ---- A request sent straight to a device ------------------------------------------------------------
+
+// A read or a device control request on its way through the driver, sent without an open. Its
+// system buffer is exactly max(input, output) bytes, followed by guard bytes that must survive;
+// output bytes not supplied as input are pre-filled with a marker, so a test can tell what the
+// driver wrote. cancel_first: a cancel reaches the request before any cancel routine is set.
+constexpr uint8_t kOutputMarker = 0xEE;
+constexpr uint8_t kGuardByte = 0xCD;
+constexpr size_t kGuardBytes = 32;
+
+class DirectIrp {
+public:
+    // IRP_MJ_DEVICE_CONTROL with this code.
+    DirectIrp(PDEVICE_OBJECT target, ULONG code, const void *input, ULONG input_length, ULONG output_length,
+              bool cancel_first = false);
+    // IRP_MJ_READ of this many bytes.
+    static std::unique_ptr<DirectIrp> Read(PDEVICE_OBJECT target, ULONG length, bool cancel_first = false);
+    ~DirectIrp();  // cancels the request if it is still pending; it must complete
+    DirectIrp(const DirectIrp &) = delete;
+    DirectIrp &operator=(const DirectIrp &) = delete;
+
+    NTSTATUS Dispatch() const { return state_->dispatch; }
+    bool Done() const { return state_->completions > 0; }
+    int Completions() const { return state_->completions; }
+    NTSTATUS Status() const { return state_->status; }
+    ULONG_PTR Information() const { return state_->information; }
+    // The first `length` bytes of the system buffer as the driver left them.
+    std::vector<uint8_t> Output(size_t length) const;
+    ULONG OutputUlong() const;
+    bool GuardIntact() const;
+    ULONG OutputLength() const { return output_length_; }
+    BOOLEAN Cancel();  // IoCancelIrp
+    PIRP Irp() const { return irp_; }
+
+private:
+    struct State {
+        NTSTATUS dispatch = STATUS_PENDING;
+        NTSTATUS status = STATUS_PENDING;
+        ULONG_PTR information = 0;
+        std::atomic<int> completions{0};
+    };
+    DirectIrp(PDEVICE_OBJECT target, UCHAR major, ULONG code, const void *input, ULONG input_length,
+              ULONG output_length, bool cancel_first);
+    static NTSTATUS OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+    PIRP irp_ = nullptr;
+    std::unique_ptr<State> state_;
+    std::vector<uint8_t> buffer_;
+    size_t system_length_ = 0;
+    ULONG output_length_ = 0;
+};
+
+// ---- One port -------------------------------------------------------------------------------------
+
+// A PDO with its hardware key, the FDO the driver added above it, and the printer the port is
+// linked to (none for a bare port).
 struct Port {
     std::unique_ptr<ksim::Pdo> pdo;
     std::unique_ptr<ksim::usb::SimPrinter> printer;
@@ -52,137 +124,66 @@ struct Port {
 
     PDEVICE_OBJECT Fdo() const { return pdo->Top(); }
     PDEVICE_EXTENSION Ext() const { return static_cast<PDEVICE_EXTENSION>(Fdo()->DeviceExtension); }
+
+    // The application's open of the port.
     NTSTATUS Open(std::unique_ptr<ksim::AppFile> *file) const { return ksim::AppFile::Open(pdo->Name(), file); }
-    std::unique_ptr<ksim::AppFile> OpenOk() const
-    {
-        std::unique_ptr<ksim::AppFile> file;
-        NTSTATUS status = Open(&file);
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        return file;
-    }
-    // Opens of the device with the given access, in the order the printer saw them.
-    size_t OpensWith(ACCESS_MASK access) const
-    {
-        auto opens = printer->Opens();
-        return std::count_if(opens.begin(), opens.end(), [&](const auto &o) { return o.desired_access == access; });
-    }
+    std::unique_ptr<ksim::AppFile> OpenOk() const;
+
+    // Opens of the device with the given access, as the printer saw them.
+    size_t OpensWith(ACCESS_MASK access) const;
+
+    // The port's state, read as the driver keeps it.
+    ULONG IsOpen() const { return VpIsOpen(Ext()); }
     ULONG RingCount() const { return RxBufferCount(Ext()->RxBuffer); }
-    // The wait requests in the queue, oldest first, read without changing it.
-    std::vector<PIRP> QueuedWaits() const
-    {
-        std::vector<PIRP> out;
-        PDEVICE_EXTENSION e = Ext();
-        for (ULONG i = e->WaitQueueOut; i != e->WaitQueueIn; i = (i + 1) % WAIT_QUEUE_SLOTS) out.push_back(e->WaitQueue[i]);
-        return out;
-    }
+    std::vector<PIRP> QueuedWaits() const;  // oldest first, read without changing the queue
     bool EventSet(VP_EVENT_INDEX index) const { return KeReadStateEvent(&Ext()->Events[index]) != 0; }
+    ULONG ModemLines() const { return VpLoad(&Ext()->ModemStatus); }
+    ULONG ModemControl() const { return VpLoad(&Ext()->ModemControl); }
+    ULONG WaitMask() const { return VpLoad(&Ext()->WaitMask); }
+    PIRP PendingRead() const { return Ext()->PendingReadIrp; }
+    PIRP Notify() const { return Ext()->NotifyIrp; }
+    HANDLE WriteHandle() const { return VpWriteHandle(Ext()); }
+
+    // Seeding: the state a test starts from, stored as the driver's own requests store it.
+    void SetState(VP_PORT_STATE state) const { VpSetPortState(Ext(), state); }
+    void SetWaitMask(ULONG mask) const { VpStore(&Ext()->WaitMask, mask); }
+    void SetModemControl(ULONG value) const { VpStore(&Ext()->ModemControl, value); }
+    void SetModemLines(ULONG lines) const { VpStore(&Ext()->ModemStatus, lines); }
+    void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) const;
+    void SetCounts(LONG received, LONG transmitted) const;
+    void PutInRing(const std::vector<uint8_t> &bytes) const;
+    // LinkedId as an open leaves it: the presence test then follows the printer's presence key.
+    void TakeLinkedIdFromPrinter() const;
 };
+
+// ---- A loaded driver and its ports -----------------------------------------------------------------
 
 class PortTest : public KernelTest {
 protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-        base_system_handles_ = ksim::HandleCount(ksim::Process::System);
-        base_app_handles_ = ksim::HandleCount(ksim::Process::Application);
-    }
+    void SetUp() override;
+    void TearDown() override;
 
-    void TearDown() override
-    {
-        files_.clear();
-        ksim::Settle();
-        for (auto &port : ports_) {
-            if (port->pdo && !port->pdo->Removed()) port->pdo->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-            port->pdo.reset();
-            port->printer.reset();
-        }
-        ports_.clear();
-        driver_.reset();
-        KernelTest::TearDown();
-    }
+    // A port named `name` whose printer answers as `config` says, linked to it, with the name
+    // stored in the extension as a start would store it. The port is added, not started.
+    Port &AddPort(const u16 &name = u"LPT3", ksim::usb::PrinterConfig config = {});
+    // A PDO with an empty hardware key and the FDO the driver added: no name, no printer.
+    Port &AddBarePort(const u16 &pdo_name = {});
 
-    // Adds a port named `name` whose printer answers as `config` says.
-    Port &AddPort(const u16 &name = u"LPT3", ksim::usb::PrinterConfig config = {})
-    {
-        auto port = std::make_unique<Port>();
-        port->port_name = name;
-        u16 device = u"\\Device\\0000000" + ksim::W(std::to_string(2 + ports_.size()).c_str());
-        port->pdo = std::make_unique<ksim::Pdo>(device);
-        ksim::reg::CreateKey(port->pdo->HardwareKeyPath());
-        ksim::reg::SetString(port->pdo->HardwareKeyPath(), u"PortName", name);
-        EXPECT_EQ(port->pdo->AddDevice(*driver_), STATUS_SUCCESS);
-        // The port's name, as the start of the device reads it from the hardware key.
-        std::copy(name.begin(), name.end(), port->Ext()->PortName);
-        port->Ext()->PortName[name.size()] = 0;
-        port->printer = std::make_unique<ksim::usb::SimPrinter>(config);
-        port->printer->WriteLinkConfig(name);
-        ports_.push_back(std::move(port));
-        return *ports_.back();
-    }
-
-    static ksim::usb::PrinterConfig ConfigFor(const char *device_id, int serial = 1)
-    {
-        ksim::usb::PrinterConfig config;
-        std::string n = std::to_string(serial);
-        config.linked_id = ksim::W(device_id) + u"#PRN000" + ksim::W(n.c_str()) + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-        config.hardware_id = u"\\??\\USB#PRINTER" + ksim::W(n.c_str()) + u"#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-        return config;
-    }
+    static ksim::usb::PrinterConfig ConfigFor(const char *device_id, int serial = 1);
 
     // Opens the port and lets the workers settle into their first device read.
-    ksim::AppFile &OpenPort(Port &port)
-    {
-        files_.push_back(port.OpenOk());
-        ksim::AdvanceMs(1);
-        return *files_.back();
-    }
+    ksim::AppFile &OpenPort(Port &port);
 
     // Advances time 1 ms at a time until pred holds or `limit_ms` have passed; returns the ms used.
-    static int AdvanceUntil(const std::function<bool()> &pred, int limit_ms)
-    {
-        for (int ms = 0; ms <= limit_ms; ms++) {
-            ksim::Settle();
-            if (pred()) return ms;
-            ksim::AdvanceMs(1);
-        }
-        return -1;
-    }
-
+    static int AdvanceUntil(const std::function<bool()> &pred, int limit_ms);
     // Puts bytes into the port's ring the way the device does: as a reply to the read thread.
-    static void Reply(Port &port, const std::vector<uint8_t> &bytes)
-    {
-        ULONG before = port.RingCount();
-        port.printer->QueueReply(bytes);
-        int used = AdvanceUntil([&] { return port.RingCount() >= before + bytes.size(); }, 20);
-        EXPECT_GE(used, 0) << "the reply never reached the ring";
-    }
+    static void Reply(Port &port, const std::vector<uint8_t> &bytes);
 
     static std::vector<std::string> Log() { return ksim::DebugLog(); }
-    static size_t CountInLog(const std::string &message)
-    {
-        auto log = Log();
-        return std::count(log.begin(), log.end(), message);
-    }
+    static size_t CountInLog(const std::string &message);
     // Position of the first occurrence of message in the log at or after `from`, or npos.
-    static size_t FindInLog(const std::string &message, size_t from = 0)
-    {
-        auto log = Log();
-        for (size_t i = from; i < log.size(); i++)
-            if (log[i] == message) return i;
-        return std::string::npos;
-    }
+    static size_t FindInLog(const std::string &message, size_t from = 0);
 
-    void SetTimeouts(Port &port, ULONG interval, ULONG multiplier, ULONG constant)
-    {
-        port.Ext()->Timeouts.ReadIntervalTimeout = interval;
-        port.Ext()->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
-        port.Ext()->Timeouts.ReadTotalTimeoutConstant = constant;
-    }
-
-    // Runs fn on an application thread of its own; Join waits (as a kernel wait) for its end.
     // An application thread, a participant from its creation on (see ksim::ParticipantThread).
     using AppThread = ksim::ParticipantThread;
 
@@ -193,51 +194,60 @@ protected:
     size_t base_app_handles_ = 0;
 };
 
-// A request sent straight to the driver, for the cases an application cannot produce on its own
-// (a cancel that comes before the driver has installed its cancel routine).
-class RawIrp {
-public:
-    RawIrp(PDEVICE_OBJECT target, UCHAR major, ULONG length, bool cancel_first)
-        : buffer_(length + 16, 0xEE)
+// ---- Control requests to one added port ----------------------------------------------------------
+
+// The serial control requests on a port that is merely added: no open is needed, and the
+// presence test fails until MakePresent.
+class SerialTest : public PortTest {
+protected:
+    void SetUp() override;
+
+    Port &port() const { return *port_; }
+    PDEVICE_OBJECT Fdo() const { return port_->Fdo(); }
+    PDEVICE_EXTENSION Ext() const { return port_->Ext(); }
+
+    std::unique_ptr<DirectIrp> Send(ULONG code, const void *input = nullptr, ULONG input_length = 0,
+                                    ULONG output_length = 0);
+    template <typename T>
+    std::unique_ptr<DirectIrp> SendValue(ULONG code, const T &value, ULONG output_length = 0)
     {
-        irp_ = IoAllocateIrp(target->StackSize, FALSE);
-        irp_->AssociatedIrp.SystemBuffer = buffer_.data();
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
-        stack->MajorFunction = major;
-        stack->Parameters.Read.Length = length;
-        IoSetCompletionRoutine(irp_, OnComplete, this, TRUE, TRUE, TRUE);
-        if (cancel_first) IoCancelIrp(irp_);
-        dispatch_ = IoCallDriver(target, irp_);
+        return Send(code, &value, sizeof(T), output_length);
     }
-    ~RawIrp()
-    {
-        if (completions_ == 0) {
-            IoCancelIrp(irp_);
-            ksim::Settle();
-        }
-        if (completions_ != 0) IoFreeIrp(irp_);
-    }
-    NTSTATUS Dispatch() const { return dispatch_; }
-    int Completions() const { return completions_; }
-    NTSTATUS Status() const { return status_; }
-    ULONG_PTR Information() const { return information_; }
-    PIRP Irp() const { return irp_; }
+    // Sends a code whose completion is expected at once and checks the completion is sane.
+    std::unique_ptr<DirectIrp> Call(ULONG code, const void *input = nullptr, ULONG input_length = 0,
+                                    ULONG output_length = 0);
+
+    // The printer present or absent, as the presence test sees it after an open.
+    void MakePresent();
+    void MakeAbsent();
+    void PutInRing(size_t count, uint8_t first = 0x40) { port_->PutInRing(Pattern(count, first)); }
+    std::vector<PIRP> QueuedWaits() const { return port_->QueuedWaits(); }
+
+    // The emulated state a control request may change, for "nothing changed" comparisons.
+    struct Settings {
+        ULONG baud_rate;
+        SERIAL_LINE_CONTROL line_control;
+        SERIAL_TIMEOUTS timeouts;
+        SERIAL_HANDFLOW hand_flow;
+        SERIAL_CHARS chars;
+        ULONG modem_status;
+        ULONG modem_control;
+        ULONG dtr_rts;
+        ULONG wait_mask;
+        ULONG wait_in;
+        ULONG wait_out;
+        LONG received;
+        LONG transmitted;
+        PIRP notify;
+        PIRP pending_read;
+        ULONG ring_count;
+        bool operator==(const Settings &other) const;
+    };
+    Settings Snapshot() const;
+    static std::string Describe(const Settings &s);
 
 private:
-    static NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
-    {
-        auto *self = static_cast<RawIrp *>(context);
-        self->status_ = irp->IoStatus.Status;
-        self->information_ = irp->IoStatus.Information;
-        self->completions_++;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    std::vector<uint8_t> buffer_;
-    PIRP irp_ = nullptr;
-    NTSTATUS dispatch_ = STATUS_PENDING;
-    NTSTATUS status_ = STATUS_PENDING;
-    ULONG_PTR information_ = 0;
-    std::atomic<int> completions_{0};
+    Port *port_ = nullptr;
 };
 
 }  // namespace port_test

@@ -84,7 +84,7 @@ TEST_P(FailedOpenTest, FailsWithItsMessageAndStartsNothing)
     const FailedOpenCase &c = kFailedOpens[GetParam()];
     SCOPED_TRACE(c.name);
     Port &port = AddPort();
-    port.Ext()->ModemStatus = SERIAL_CTS_STATE | SERIAL_DSR_STATE;
+    port.SetModemLines(SERIAL_CTS_STATE | SERIAL_DSR_STATE);
     c.arrange(port);
     ksim::ClearDebugLog();
 
@@ -94,10 +94,10 @@ TEST_P(FailedOpenTest, FailsWithItsMessageAndStartsNothing)
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(Log(), (std::vector<std::string>{"VPARALLEL_Create Start \n", c.message}));
     EXPECT_EQ(ksim::SystemThreads().size(), 0u);
-    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
-    EXPECT_EQ((port.Ext()->ModemStatus & SERIAL_CTS_STATE) != 0, c.lines_up_after);
-    EXPECT_EQ((port.Ext()->ModemStatus & SERIAL_DSR_STATE) != 0, c.lines_up_after);
+    EXPECT_EQ(port.IsOpen(), 0u);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
+    EXPECT_EQ((port.ModemLines() & SERIAL_CTS_STATE) != 0, c.lines_up_after);
+    EXPECT_EQ((port.ModemLines() & SERIAL_DSR_STATE) != 0, c.lines_up_after);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), base_app_handles_);
 }
 
@@ -108,14 +108,14 @@ TEST_F(PortOpenCloseTest, SecondOpenIsRefusedAndTheFirstGoesOnUndisturbed)
     Port &port = AddPort();
     ksim::AppFile &first = OpenPort(port);
     PETHREAD read_thread = port.Ext()->ReadThread;
-    HANDLE write_handle = port.Ext()->WriteHandle;
+    HANDLE write_handle = port.WriteHandle();
     ksim::ClearDebugLog();
 
     std::unique_ptr<ksim::AppFile> second;
     EXPECT_EQ(port.Open(&second), STATUS_PORT_CONNECTION_REFUSED);
     EXPECT_EQ(Log(), (std::vector<std::string>{"VPARALLEL_Create Start \n", "VPARALLEL_Create CreateON Error \n"}));
     EXPECT_EQ(port.Ext()->ReadThread, read_thread);
-    EXPECT_EQ(port.Ext()->WriteHandle, write_handle);
+    EXPECT_EQ(port.WriteHandle(), write_handle);
     EXPECT_EQ(ksim::LiveSystemThreads(), 3u);
 
     auto written = first.Write(Pattern(10));
@@ -149,8 +149,8 @@ TEST_F(PortOpenCloseTest, CleanupStopsTheWorkersInOrderAndPrintsItsMessages)
         "pReadThreadFunction Exit\n",     " + SetEvent End \n",               "VPARALLEL_Cleanup End \n"};
     EXPECT_EQ(Log(), expected);
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.IsOpen(), 0u);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->ReadThread, nullptr);
     // The read thread cancelled its outstanding read and closed the device.
     EXPECT_EQ(port.printer->PendingReads(), 0u);
@@ -234,7 +234,7 @@ TEST_P(QueuedWaitsAtCloseTest, AllAreCancelledBeforeAnyWorkerStops)
     const bool without_cleanup = GetParam();
     Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
     ksim::AppFile &file = OpenPort(port);
-    port.Ext()->WaitMask = SERIAL_EV_CTS;  // and no CTS: the requests stay queued
+    port.SetWaitMask(SERIAL_EV_CTS);  // and no CTS: the requests stay queued
     std::vector<ksim::PendingIo> waits;
     for (int i = 0; i < 10; i++) waits.push_back(file.IoctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
     ksim::AdvanceMs(25);
@@ -270,7 +270,7 @@ TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
 
     EXPECT_EQ(port.Ext()->HardwareId[0], 0);
     EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), port.printer->LinkedId());
-    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
+    EXPECT_EQ(port.IsOpen(), 0u);
     EXPECT_EQ(port.Ext()->OpenFileObject, nullptr);
 }
 
@@ -310,8 +310,8 @@ TEST_F(PortOpenCloseTest, CloseWithoutCleanupStopsTheWorkers)
     ksim::Settle();
 
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
-    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
+    EXPECT_EQ(port.IsOpen(), 0u);
     EXPECT_EQ(port.Ext()->HardwareId[0], 0);
     // The close prints none of the cleanup's messages; the workers still announce their end.
     for (const char *cleanup_message : {"VPARALLEL_Cleanup : Begin \n", " + ReadPollingExitEvent \n",
@@ -343,8 +343,8 @@ TEST_P(WorkerFaultTest, OpenIsUndoneAndFails)
     EXPECT_EQ(port.Open(&file), STATUS_INSUFFICIENT_RESOURCES);
     ksim::AdvanceMs(20);
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-    EXPECT_EQ(VpIsOpen(port.Ext()), 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.IsOpen(), 0u);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->EmulationPollingThread, nullptr);
     EXPECT_EQ(port.Ext()->ReadPollingThread, nullptr);
     EXPECT_EQ(port.Ext()->ReadThread, nullptr);
@@ -416,7 +416,7 @@ TEST_F(PortOpenCloseTest, SurpriseRemovalEndsTheWorkersAndCleanupStillTidiesUp)
     file.CleanupOnly();
     EXPECT_EQ(ksim::Now(), start);
     EXPECT_EQ(port.Ext()->ReadThread, nullptr);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
 }
 
 }  // namespace

@@ -53,19 +53,19 @@ TEST_P(WaitRuleTest, EmptyRingWaitsUnlessToldToReturnAtOnce)
     const WaitRuleCase &c = GetParam();
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, c.interval, c.multiplier, c.constant);
+    port.SetTimeouts(c.interval, c.multiplier, c.constant);
 
     auto read = file.ReadAsync(c.length);
     if (c.waits) {
         EXPECT_EQ(read.DispatchStatus(), STATUS_PENDING);
         EXPECT_FALSE(read.Done());
-        EXPECT_EQ(port.Ext()->PendingReadIrp, read.Irp());
+        EXPECT_EQ(port.PendingRead(), read.Irp());
         return;
     }
     ASSERT_TRUE(read.Done());
     EXPECT_EQ(read.DispatchStatus(), STATUS_SUCCESS);
     EXPECT_EQ(read.Wait().information, 0u);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeouts, WaitRuleTest,
@@ -83,7 +83,7 @@ TEST_F(PortReadWriteTest, ReadWithTheDeviceGoneFromAnOpenPortIsRefused)
     auto result = file.Read(10);
     EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+    EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
     EXPECT_EQ(port.RingCount(), 3u);
 }
 
@@ -97,7 +97,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
     ksim::AdvanceMs(12);
     port.printer->Unplug();
-    ASSERT_NE(port.Ext()->WriteHandle, nullptr);
+    ASSERT_NE(port.WriteHandle(), nullptr);
     const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
 
     auto read = file.Read(10);
@@ -107,7 +107,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     auto write = file.Write(Pattern(8));
     EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write.information, 0u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
 }
 
@@ -120,7 +120,7 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
     Reply(port, {9, 9});
     port.printer->FailWrite(1, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_IO_DEVICE_ERROR);
-    ASSERT_EQ(port.Ext()->WriteHandle, nullptr);
+    ASSERT_EQ(port.WriteHandle(), nullptr);
 
     port.printer->FailOpens(STATUS_ACCESS_DENIED);
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
@@ -133,7 +133,7 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
     port.printer->FailOpens(STATUS_SUCCESS);
     auto served = file.Read(10);
     EXPECT_EQ(served.data, (std::vector<uint8_t>{9, 9}));
-    EXPECT_NE(port.Ext()->WriteHandle, nullptr);
+    EXPECT_NE(port.WriteHandle(), nullptr);
 }
 
 struct PieceCase {
@@ -169,7 +169,7 @@ TEST_P(WritePiecesTest, SentInPiecesOfAtMost64Bytes)
     EXPECT_EQ(opens[0].create_disposition, ULONG(FILE_OPEN_IF));
     EXPECT_EQ(opens[0].create_options, ULONG(FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT));
     EXPECT_EQ(opens[0].process, ksim::Process::Application);
-    EXPECT_NE(port.Ext()->WriteHandle, nullptr);
+    EXPECT_NE(port.WriteHandle(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, WritePiecesTest,
@@ -189,7 +189,7 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(port.printer->Writes().size(), 2u);
     EXPECT_EQ(port.printer->WrittenBytes(), Pattern(64));
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
+    EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->TransmittedCount, 0);
     // The open's handle and the write's own are both gone.
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
@@ -227,8 +227,8 @@ TEST_P(RefusedWriteTest, SendsNothingAndLeavesNoHandle)
     EXPECT_EQ(result.information, 0u);
     EXPECT_TRUE(port.printer->Writes().empty());
     EXPECT_EQ(port.OpensWith(kWriteAccess), c.status == STATUS_UNSUCCESSFUL ? 0u : 1u);
-    EXPECT_EQ(port.Ext()->WriteHandle, nullptr);
-    EXPECT_EQ(port.Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE),
+    EXPECT_EQ(port.WriteHandle(), nullptr);
+    EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE),
               c.lines_down ? 0u : ULONG(SERIAL_CTS_STATE | SERIAL_DSR_STATE));
 }
 
@@ -238,9 +238,9 @@ TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto read = file.ReadAsync(10);
-    ASSERT_EQ(port.Ext()->PendingReadIrp, read.Irp());
+    ASSERT_EQ(port.PendingRead(), read.Irp());
     ksim::ClearDebugLog();
 
     EXPECT_TRUE(read.Cancel());
@@ -248,7 +248,7 @@ TEST_F(PortReadWriteTest, CancellingTheWaitingReadPrintsBothMessages)
     EXPECT_EQ(result.status, STATUS_CANCELLED);
     EXPECT_EQ(result.information, 0u);
     EXPECT_EQ(Log(), (std::vector<std::string>{"R_CancelRoutine Begin\n", "R_CancelRoutine End\n"}));
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 }
 
 // A cancel that reaches the read before its cancel routine is installed completes it at once.
@@ -257,12 +257,12 @@ TEST_F(PortReadWriteTest, ReadCancelledBeforeItWaitsCompletesAsCancelled)
     Port &port = AddPort();
     OpenPort(port);
     {
-        RawIrp read(port.Fdo(), IRP_MJ_READ, 10, true);
-        EXPECT_EQ(read.Dispatch(), STATUS_PENDING);
-        EXPECT_EQ(read.Completions(), 1);
-        EXPECT_EQ(read.Status(), STATUS_CANCELLED);
-        EXPECT_EQ(read.Information(), 0u);
-        EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+        auto read = DirectIrp::Read(port.Fdo(), 10, /*cancel_first=*/true);
+        EXPECT_EQ(read->Dispatch(), STATUS_PENDING);
+        EXPECT_EQ(read->Completions(), 1);
+        EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(read->Information(), 0u);
+        EXPECT_EQ(port.PendingRead(), nullptr);
     }
     ksim::AdvanceMs(3);
 }
@@ -273,10 +273,10 @@ TEST_F(PortReadWriteTest, SecondWaitingReadTakesThePlaceOfTheFirst)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto first = file.ReadAsync(10);
     auto second = file.ReadAsync(10);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, second.Irp());
+    EXPECT_EQ(port.PendingRead(), second.Irp());
 
     port.printer->QueueReply({1, 2});
     ASSERT_GE(AdvanceUntil([&] { return second.Done(); }, 5), 0);
@@ -294,7 +294,7 @@ TEST_F(PortReadWriteTest, CleanupCompletesDisplacedReads)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto first = file.ReadAsync(10);
     auto second = file.ReadAsync(10);
     auto third = file.ReadAsync(10);
@@ -317,7 +317,7 @@ TEST_F(PortReadWriteTest, LongWriteHoldsUpNeitherAReadNorASecondOpen)
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
     port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);  // 20 pieces: 100 ms
-    SetTimeouts(port, 0, 0, 500);                         // an empty ring keeps the read waiting
+    port.SetTimeouts(0, 0, 500);                         // an empty ring keeps the read waiting
     AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(64 * 20)).status, STATUS_SUCCESS); });
     ksim::AdvanceMs(2);
 

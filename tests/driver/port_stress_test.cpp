@@ -61,7 +61,7 @@ TEST_F(PortStressTest, ConcurrentWritesReadsAndCancelsLoseNothing)
 
     Port &port = AddPort(u"LPT3", ConfigFor(kClass1));
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     port.printer->ClearRecords();
 
     std::map<uint16_t, size_t> write_lengths;  // id -> length, filled before the threads start
@@ -139,7 +139,7 @@ TEST_F(PortStressTest, ConcurrentWritesReadsAndCancelsLoseNothing)
 
     // What the readers did not take is still in the ring (or on its way there).
     ASSERT_GE(AdvanceUntil([&] { return port.printer->PendingReads() == 1; }, 100), 0);
-    SetTimeouts(port, MAXULONG, 0, 0);
+    port.SetTimeouts(MAXULONG, 0, 0);
     auto rest = file.Read(1 << 20);
     if (!rest.data.empty()) chunks.push_back(rest.data);
 
@@ -193,8 +193,8 @@ TEST_F(PortStressTest, CleanupInTheMiddleOfTrafficCompletesEverything)
         Port &port = round == 0 ? AddPort(u"LPT3", ConfigFor(kClass3)) : *ports_.front();
         files_.clear();
         ksim::AppFile &file = OpenPort(port);
-        SetTimeouts(port, 0, 0, 500);
-        port.Ext()->WaitMask = SERIAL_EV_CTS;
+        port.SetTimeouts(0, 0, 500);
+        port.SetWaitMask(SERIAL_EV_CTS);
         std::vector<ksim::PendingIo> held;
         std::mt19937 rng(round);
         for (int i = 0; i < 6; i++) {
@@ -212,7 +212,7 @@ TEST_F(PortStressTest, CleanupInTheMiddleOfTrafficCompletesEverything)
         file.CleanupOnly();
         for (auto &io : held) EXPECT_TRUE(io.Done());
         EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
-        EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+        EXPECT_EQ(port.PendingRead(), nullptr);
         EXPECT_EQ(port.Ext()->DisplacedReads.First, nullptr);
         EXPECT_TRUE(port.QueuedWaits().empty());
         EXPECT_EQ(port.printer->PendingReads(), 0u);

@@ -77,8 +77,8 @@ TEST_P(WaitAnswerTest, AnsweredWithTheEventsWithinTheirPeriod)
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
     if (c.ring_data) Reply(port, {0x55});
-    port.Ext()->ModemControl = c.modem_control;
-    port.Ext()->WaitMask = c.wait_mask;
+    port.SetModemControl(c.modem_control);
+    port.SetWaitMask(c.wait_mask);
 
     auto wait = QueueWait(file);
     EXPECT_EQ(wait.DispatchStatus(), STATUS_PENDING);
@@ -134,7 +134,7 @@ TEST_P(PendingReadPollTest, EmptyRingAnswersWithNothingAtTheLimit)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, GetParam().constant);
+    port.SetTimeouts(0, 0, GetParam().constant);
     auto read = file.ReadAsync(10);
     ASSERT_EQ(read.DispatchStatus(), STATUS_PENDING);
     for (int poll = 1; poll < GetParam().answered_at_poll; poll++) {
@@ -146,7 +146,7 @@ TEST_P(PendingReadPollTest, EmptyRingAnswersWithNothingAtTheLimit)
     auto result = read.Wait();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Constants, PendingReadPollTest,
@@ -157,7 +157,7 @@ TEST_F(PortWorkersTest, PollCountCarriesOverACancelledRead)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto first = file.ReadAsync(10);
     ksim::AdvanceMs(5);
     ASSERT_FALSE(first.Done());
@@ -264,12 +264,12 @@ TEST_F(PortWorkersTest, ExitWorkCompletesWhatTheWorkersHold)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    port.Ext()->WaitMask = SERIAL_EV_CTS;
+    port.SetWaitMask(SERIAL_EV_CTS);
     auto w1 = QueueWait(file);
     auto w2 = QueueWait(file);
     auto w3 = QueueWait(file);
     auto read = file.ReadAsync(10);
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     ksim::Settle();
 
     for (int i = VP_EVENT_COUNT - 1; i >= 0; i--) KeSetEvent(&port.Ext()->Events[i], 0, FALSE);
@@ -295,10 +295,10 @@ TEST_F(PortWorkersTest, EachPollingWorkerOnItsOwn)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    port.Ext()->WaitMask = SERIAL_EV_CTS;  // and no CTS: the waits stay queued
+    port.SetWaitMask(SERIAL_EV_CTS);  // and no CTS: the waits stay queued
     std::vector<ksim::PendingIo> waits;
     for (int i = 0; i < 3; i++) waits.push_back(QueueWait(file));
-    SetTimeouts(port, 0, 0, 500);
+    port.SetTimeouts(0, 0, 500);
     auto read = file.ReadAsync(10);
     ksim::AdvanceMs(2);
 
@@ -313,7 +313,7 @@ TEST_F(PortWorkersTest, EachPollingWorkerOnItsOwn)
     ASSERT_TRUE(read.Done());
     EXPECT_EQ(read.Wait().information, 0u);
 
-    port.Ext()->WaitMask = SERIAL_EV_RXCHAR;
+    port.SetWaitMask(SERIAL_EV_RXCHAR);
     Reply(port, {7});
     for (size_t i = 1; i < waits.size(); i++) {
         int used = AdvanceUntil([&] { return waits[i].Done(); }, 30);

@@ -1,18 +1,10 @@
 // Port publication: the names a started port gets from PortName, its links to the PDO, its
 // device-map value and its interface, and their withdrawal.
-#include "common/kernel_test.h"
-#include "driver/vparallel.h"
+#include "port_fixture.h"
 
-#include <cstring>
-#include <string>
-#include <vector>
-
-using ksim::u16;
-namespace reg = ksim::reg;
-
+namespace port_test {
 namespace {
 
-constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
 constexpr const char16_t *kDosPrefix = u"\\DosDevices\\";
 
 std::vector<uint8_t> Utf16Bytes(const u16 &text, bool with_null)
@@ -25,33 +17,9 @@ std::vector<uint8_t> Utf16Bytes(const u16 &text, bool with_null)
 
 // A loaded driver with one added (not started) port. PublishPort and UnpublishPort are called
 // directly on its FDO, as the start and removal paths do.
-class PublishTest : public KernelTest {
+class PublishTest : public PortTest {
 protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        for (auto &pdo : pdos_) {
-            if (pdo->Top() != pdo->Object() && !pdo->Removed()) pdo->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
-        }
-        pdos_.clear();
-        driver_.reset();
-        KernelTest::TearDown();
-    }
-
-    ksim::Pdo &AddPort(const u16 &pdo_name = u"\\Device\\00000002")
-    {
-        pdos_.push_back(std::make_unique<ksim::Pdo>(pdo_name));
-        ksim::Pdo &pdo = *pdos_.back();
-        reg::CreateKey(pdo.HardwareKeyPath());
-        EXPECT_TRUE(NT_SUCCESS(pdo.AddDevice(*driver_)));
-        return pdo;
-    }
+    ksim::Pdo &AddPdo(const u16 &pdo_name = u"\\Device\\00000002") { return *AddBarePort(pdo_name).pdo; }
     static PDEVICE_EXTENSION Ext(ksim::Pdo &pdo)
     {
         return static_cast<PDEVICE_EXTENSION>(pdo.Top()->DeviceExtension);
@@ -99,9 +67,6 @@ protected:
         EXPECT_EQ(ext->DosLinkNameColon[0], 0);
         EXPECT_EQ(ext->PortName[0], 0);
     }
-
-    std::unique_ptr<ksim::Driver> driver_;
-    std::vector<std::unique_ptr<ksim::Pdo>> pdos_;
 };
 
 TEST_F(PublishTest, NamesLinksValueAndInterfaceFollowThePortName)
@@ -109,7 +74,7 @@ TEST_F(PublishTest, NamesLinksValueAndInterfaceFollowThePortName)
     // n characters give link names of 12 + n and 13 + n characters.
     for (const u16 &name : {u16(u"7"), u16(u"LPT3"), u16(u"PRINTER_PORT_20_CHAR"), u16(100, u'Q')}) {
         SCOPED_TRACE(ksim::Narrow(name));
-        ksim::Pdo &pdo = AddPort(u"\\Device\\Port" + name.substr(0, 8));
+        ksim::Pdo &pdo = AddPdo(u"\\Device\\Port" + name.substr(0, 8));
         SetPortName(pdo, name);
         ASSERT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
         PDEVICE_EXTENSION ext = Ext(pdo);
@@ -124,7 +89,7 @@ TEST_F(PublishTest, NamesLinksValueAndInterfaceFollowThePortName)
 
 TEST_F(PublishTest, Lpt3DeviceMapValueIsNamedAfterThePdoAndHoldsEightBytes)
 {
-    ksim::Pdo &pdo = AddPort(u"\\Device\\00000007");
+    ksim::Pdo &pdo = AddPdo(u"\\Device\\00000007");
     SetPortName(pdo, u"LPT3");
     ASSERT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
     EXPECT_EQ(reg::ValueNames(kDeviceMapKey), std::vector<u16>{u"\\Device\\00000007"});
@@ -148,7 +113,7 @@ TEST_F(PublishTest, TextWithoutNullOrOfOddLengthStillGivesTerminatedNames)
         {"odd length ending in half a null", {'L', 0, 'P', 0, 'T', 0, '5', 0, 0}, u"LPT5"},
         {"text after an embedded null is not part of the name", Utf16Bytes(u16(u"LPT3\0JUNK", 9), true), u"LPT3"},
     };
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     PDEVICE_EXTENSION ext = Ext(pdo);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -168,7 +133,7 @@ TEST_F(PublishTest, RecordLongerThanTheQueryBufferFailsBeforeAnythingIsStored)
     // Grow unterminated data byte by byte across the 255-byte record limit: every length that
     // fits publishes exactly that text, and from the first that does not, the query overflows and
     // the names of the last success stay.
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     PDEVICE_EXTENSION ext = Ext(pdo);
     u16 last_published;
     size_t fitted = 0, overflowed = 0;
@@ -215,7 +180,7 @@ TEST_F(PublishTest, DataThatIsNotANameIsRefusedAndNothingIsPublished)
         {"empty string", REG_SZ, Utf16Bytes(u"", true), STATUS_OBJECT_NAME_INVALID},
         {"no data at all", REG_SZ, {}, STATUS_OBJECT_NAME_INVALID},
     };
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SetPortName(pdo, c.type, c.data);
@@ -230,7 +195,7 @@ TEST_F(PublishTest, DataThatIsNotANameIsRefusedAndNothingIsPublished)
 
 TEST_F(PublishTest, FailuresBeforeTheNamesLeaveNothingBehind)
 {
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     const size_t handles = ksim::HandleCount(ksim::Process::System);
 
     // No PortName at all.
@@ -252,7 +217,7 @@ TEST_F(PublishTest, FailuresBeforeTheNamesLeaveNothingBehind)
 TEST_F(PublishTest, PdoNameLongerThanAllowedStoresTheNamesButPublishesNothing)
 {
     // 8 + 130 characters: more than the 255 bytes the name is asked for with.
-    ksim::Pdo &pdo = AddPort(u"\\Device\\" + u16(130, u'D'));
+    ksim::Pdo &pdo = AddPdo(u"\\Device\\" + u16(130, u'D'));
     SetPortName(pdo, u"LPT3");
     NTSTATUS status = PublishPort(pdo.Top());
     EXPECT_FALSE(NT_SUCCESS(status)) << std::hex << status;
@@ -263,7 +228,7 @@ TEST_F(PublishTest, PdoNameLongerThanAllowedStoresTheNamesButPublishesNothing)
 
 TEST_F(PublishTest, DeviceMapScratchBufferFailureSkipsOnlyTheValue)
 {
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     SetPortName(pdo, u"LPT3");
     ksim::InjectFault(ksim::Fault::PoolAllocation, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
@@ -310,7 +275,7 @@ TEST_F(PublishTest, WriteDeviceMapValueStoresTheGivenLengthAndFreesItsBuffer)
 TEST_F(PublishTest, UnpublishWithdrawsOnlyThisPortsNamesAndValue)
 {
     reg::SetString(kDeviceMapKey, u"\\Device\\Other", u"LPT1");
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     SetPortName(pdo, u"LPT3");
     ASSERT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
     ExpectPublished(pdo, u"LPT3");
@@ -324,11 +289,11 @@ TEST_F(PublishTest, UnpublishWithdrawsOnlyThisPortsNamesAndValue)
 TEST_F(PublishTest, UnpublishOfAPortNeverPublishedTouchesNothingElse)
 {
     reg::SetString(kDeviceMapKey, u"\\Device\\Other", u"LPT1");
-    ksim::Pdo &other = AddPort(u"\\Device\\Other");
+    ksim::Pdo &other = AddPdo(u"\\Device\\Other");
     SetPortName(other, u"LPT1");
     ASSERT_EQ(PublishPort(other.Top()), STATUS_SUCCESS);
 
-    ksim::Pdo &pdo = AddPort(u"\\Device\\Never");
+    ksim::Pdo &pdo = AddPdo(u"\\Device\\Never");
     UnpublishPort(pdo.Top());
     EXPECT_FALSE(InterfaceEnabled(pdo));
     ExpectPublished(other, u"LPT1");
@@ -336,7 +301,7 @@ TEST_F(PublishTest, UnpublishOfAPortNeverPublishedTouchesNothingElse)
 
 TEST_F(PublishTest, RestartUnderTheSameNameKeepsOneSetOfNames)
 {
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     SetPortName(pdo, u"LPT3");
     ASSERT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
     const size_t handles = ksim::HandleCount(ksim::Process::System);
@@ -351,7 +316,7 @@ TEST_F(PublishTest, RestartUnderTheSameNameKeepsOneSetOfNames)
 
 TEST_F(PublishTest, RestartUnderANewNameWithdrawsTheOldLinks)
 {
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     SetPortName(pdo, u"LPT3");
     ASSERT_EQ(PublishPort(pdo.Top()), STATUS_SUCCESS);
     SetPortName(pdo, u"LPT4");
@@ -372,7 +337,7 @@ TEST_F(PublishTest, RestartUnderANewNameWithdrawsTheOldLinks)
 // is then read through the key opened again for querying, once.
 TEST_F(PublishTest, QueryRefusedForTheKeysAccessIsRetriedWithQueryAccess)
 {
-    ksim::Pdo &pdo = AddPort();
+    ksim::Pdo &pdo = AddPdo();
     SetPortName(pdo, u"LPT3");
     uint64_t queries = ksim::CallCount(ksim::Fault::RegistryQuery);
     ksim::InjectFault(ksim::Fault::RegistryQuery, STATUS_ACCESS_DENIED);
@@ -380,7 +345,7 @@ TEST_F(PublishTest, QueryRefusedForTheKeysAccessIsRetriedWithQueryAccess)
     EXPECT_EQ(ksim::CallCount(ksim::Fault::RegistryQuery) - queries, 2u);
     ExpectPublished(pdo, u"LPT3");
 
-    ksim::Pdo &second = AddPort(u"\\Device\\00000003");
+    ksim::Pdo &second = AddPdo(u"\\Device\\00000003");
     SetPortName(second, u"LPT4");
     const size_t handles = ksim::HandleCount(ksim::Process::System);
     queries = ksim::CallCount(ksim::Fault::RegistryQuery);
@@ -397,3 +362,5 @@ TEST_F(PublishTest, QueryRefusedForTheKeysAccessIsRetriedWithQueryAccess)
     EXPECT_EQ(PublishPort(second.Top()), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(ksim::CallCount(ksim::Fault::RegistryQuery) - queries, 1u);
 }
+
+}  // namespace port_test

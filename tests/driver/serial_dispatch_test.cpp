@@ -1,11 +1,11 @@
 // serial_dispatch_test.cpp - the control-request dispatch on a port that is added but not open:
 // defaults, set/get round trips, the records answered from emulated state, the codes that do
 // nothing, the codes that are refused, and every buffer length up to each record's size.
-#include "serial_fixture.h"
+#include "port_fixture.h"
 
 #include <cstring>
 
-using namespace serial_test;
+using namespace port_test;
 
 namespace {
 
@@ -52,11 +52,10 @@ protected:
         // device, bytes in the ring, non-default settings.
         MakePresent();
         PutInRing(7);
-        Ext()->ModemStatus = SERIAL_CTS_STATE;
-        Ext()->ModemControl = 0x20;
-        Ext()->WaitMask = SERIAL_EV_RXCHAR;
-        Ext()->ReceivedCount = 11;
-        Ext()->TransmittedCount = 22;
+        port().SetModemLines(SERIAL_CTS_STATE);
+        port().SetModemControl(0x20);
+        port().SetWaitMask(SERIAL_EV_RXCHAR);
+        port().SetCounts(11, 22);
     }
 };
 
@@ -71,7 +70,7 @@ TEST_F(SerialDispatchTest, ShortBuffersAreRefusedAndChangeNothing)
                 const ULONG in = side == 0 ? length : r.input;
                 const ULONG out = side == 1 ? length : r.output;
                 SCOPED_TRACE(std::string(r.name) + (side ? " output " : " input ") + std::to_string(length));
-                const PortState before = Snapshot();
+                const Settings before = Snapshot();
                 auto irp = Call(r.code, pattern.data(), in, out);
                 EXPECT_EQ(irp->Status(), STATUS_BUFFER_TOO_SMALL);
                 EXPECT_EQ(irp->Information(), 0u);
@@ -204,7 +203,7 @@ TEST_F(SerialTest, CodesWithoutEffectSucceedAndChangeNothing)
     PutInRing(3);
     for (ULONG code : codes) {
         SCOPED_TRACE(::testing::Message() << std::hex << code);
-        const PortState before = Snapshot();
+        const Settings before = Snapshot();
         for (ULONG in : {0u, 12u}) {
             auto irp = Call(code, input.data(), in, 16);
             EXPECT_EQ(irp->Status(), STATUS_SUCCESS);
@@ -228,7 +227,7 @@ TEST_F(SerialTest, CodesOutsideTheTableAreRefused)
     PutInRing(3);
     for (ULONG code : codes) {
         SCOPED_TRACE(::testing::Message() << std::hex << code);
-        const PortState before = Snapshot();
+        const Settings before = Snapshot();
         auto irp = Call(code, input.data(), 64, 64);
         EXPECT_EQ(irp->Status(), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(irp->Information(), 0u);
@@ -276,8 +275,7 @@ TEST_F(SerialTest, PropertiesDescribeTheEmulatedPort)
 
 TEST_F(SerialTest, StatisticsReportTheCountsAndClear)
 {
-    Ext()->ReceivedCount = 1234;
-    Ext()->TransmittedCount = 987654;
+    port().SetCounts(1234, 987654);
     auto get = Call(IOCTL_SERIAL_GET_STATS, nullptr, 0, sizeof(SERIALPERF_STATS));
     ASSERT_EQ(get->Status(), STATUS_SUCCESS);
     EXPECT_EQ(get->Information(), sizeof(SERIALPERF_STATS));

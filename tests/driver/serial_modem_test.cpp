@@ -1,8 +1,8 @@
 // serial_modem_test.cpp - the emulated modem lines and the requests that depend on whether the
 // USB device is present: DTR/RTS, modem control, modem status and the comm status.
-#include "serial_fixture.h"
+#include "port_fixture.h"
 
-using namespace serial_test;
+using namespace port_test;
 
 namespace {
 
@@ -20,12 +20,12 @@ TEST_F(SerialTest, ModemControlDrivesDsrFromBit0AndCtsFromBit4)
     MakePresent();
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << std::hex << "value " << row.value);
-        Ext()->ModemStatus = SERIAL_CTS_STATE | SERIAL_DSR_STATE;  // the set must clear what it lacks
+        port().SetModemLines(SERIAL_CTS_STATE | SERIAL_DSR_STATE);  // the set must clear what it lacks
         auto set = Call(IOCTL_SERIAL_SET_MODEM_CONTROL, &row.value, 4, 4);
         EXPECT_EQ(set->Status(), STATUS_SUCCESS);
         EXPECT_EQ(set->Information(), 4u);
-        EXPECT_EQ(Ext()->ModemStatus, row.modem_status);
-        EXPECT_EQ(Ext()->ModemControl, row.value);
+        EXPECT_EQ(port().ModemLines(), row.modem_status);
+        EXPECT_EQ(port().ModemControl(), row.value);
         auto get = Call(IOCTL_SERIAL_GET_MODEM_CONTROL, nullptr, 0, 4);
         EXPECT_EQ(get->Status(), STATUS_SUCCESS);
         EXPECT_EQ(get->Information(), 4u);
@@ -39,11 +39,11 @@ TEST_F(SerialTest, ModemControlIsRefusedWithoutTheDevice)
     MakePresent();
     const ULONG previous = 0x11;
     Call(IOCTL_SERIAL_SET_MODEM_CONTROL, &previous, 4, 0);
-    ASSERT_EQ(Ext()->ModemStatus, 0x30u);
-    printer_->Unplug();
+    ASSERT_EQ(port().ModemLines(), 0x30u);
+    port().printer->Unplug();
     for (const auto &row : rows) {
         SCOPED_TRACE(::testing::Message() << std::hex << "value " << row.value);
-        const PortState before = Snapshot();
+        const Settings before = Snapshot();
         auto set = Call(IOCTL_SERIAL_SET_MODEM_CONTROL, &row.value, 4, 4);
         EXPECT_EQ(set->Status(), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(set->Information(), 0u);
@@ -52,8 +52,8 @@ TEST_F(SerialTest, ModemControlIsRefusedWithoutTheDevice)
         EXPECT_EQ(get->Information(), 0u);
         EXPECT_EQ(Snapshot(), before);
     }
-    EXPECT_EQ(Ext()->ModemControl, previous);
-    EXPECT_EQ(Ext()->ModemStatus, 0x30u);
+    EXPECT_EQ(port().ModemControl(), previous);
+    EXPECT_EQ(port().ModemLines(), 0x30u);
 }
 
 // The DTR and RTS requests move one line each and leave the other alone; GET_DTRRTS reports them.
@@ -80,7 +80,7 @@ TEST_F(SerialTest, DtrDrivesDsrAndRtsDrivesCts)
         auto irp = Call(row.code, nullptr, 0, 0);
         EXPECT_EQ(irp->Status(), STATUS_SUCCESS);
         EXPECT_EQ(irp->Information(), 0u);
-        EXPECT_EQ(Ext()->ModemStatus, row.modem_status);
+        EXPECT_EQ(port().ModemLines(), row.modem_status);
         auto get = Call(IOCTL_SERIAL_GET_DTRRTS, nullptr, 0, 4);
         EXPECT_EQ(get->Status(), STATUS_SUCCESS);
         EXPECT_EQ(get->Information(), 4u);
@@ -91,22 +91,22 @@ TEST_F(SerialTest, DtrDrivesDsrAndRtsDrivesCts)
 TEST_F(SerialTest, ModemStatusReportsPresenceAndKeepsIt)
 {
     MakePresent();
-    Ext()->ModemStatus = SERIAL_CTS_STATE | SERIAL_DSR_STATE;  // as an open with the device present
+    port().SetModemLines(SERIAL_CTS_STATE | SERIAL_DSR_STATE);  // as an open with the device present
     Call(IOCTL_SERIAL_CLR_DTR);
-    EXPECT_EQ(Ext()->ModemStatus, 0x10u);
+    EXPECT_EQ(port().ModemLines(), 0x10u);
 
     auto present = Call(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4);
     EXPECT_EQ(present->Status(), STATUS_SUCCESS);
     EXPECT_EQ(present->Information(), 4u);
     EXPECT_EQ(present->OutputUlong(), 0x30u);
-    EXPECT_EQ(Ext()->ModemStatus, 0x30u);
+    EXPECT_EQ(port().ModemLines(), 0x30u);
 
-    printer_->Unplug();
+    port().printer->Unplug();
     auto absent = Call(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4);
     EXPECT_EQ(absent->Status(), STATUS_SUCCESS);
     EXPECT_EQ(absent->Information(), 4u);
     EXPECT_EQ(absent->OutputUlong(), 0u);
-    EXPECT_EQ(Ext()->ModemStatus, 0u);
+    EXPECT_EQ(port().ModemLines(), 0u);
 }
 
 TEST_F(SerialTest, CommStatusCountsTheRing)

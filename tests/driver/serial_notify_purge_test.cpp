@@ -1,8 +1,8 @@
 // serial_notify_purge_test.cpp - the request parked until surprise removal, and the purge of the
 // waiting read and the receive ring.
-#include "serial_fixture.h"
+#include "port_fixture.h"
 
-using namespace serial_test;
+using namespace port_test;
 
 namespace {
 
@@ -11,7 +11,7 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 class SerialNotifyTest : public SerialTest {
 protected:
-    std::unique_ptr<ControlIrp> Notify() { return Send(IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, 0); }
+    std::unique_ptr<DirectIrp> Notify() { return Send(IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, 0); }
 };
 
 TEST_F(SerialNotifyTest, ParkedUntilCompletedOnce)
@@ -19,14 +19,14 @@ TEST_F(SerialNotifyTest, ParkedUntilCompletedOnce)
     auto notify = Notify();
     EXPECT_EQ(notify->Dispatch(), STATUS_PENDING);
     EXPECT_FALSE(notify->Done());
-    EXPECT_EQ(Ext()->NotifyIrp, notify->Irp());
+    EXPECT_EQ(port().Notify(), notify->Irp());
     EXPECT_EQ(notify->Irp()->CancelRoutine, &N_CancelRoutine) << "an application must be able to give up";
 
     CompleteNotifyIrp(Ext());
     ASSERT_TRUE(notify->Done());
     EXPECT_EQ(notify->Status(), STATUS_SUCCESS);
     EXPECT_EQ(notify->Information(), 0u);
-    EXPECT_EQ(Ext()->NotifyIrp, nullptr);
+    EXPECT_EQ(port().Notify(), nullptr);
 
     CompleteNotifyIrp(Ext());  // nothing parked: nothing completed
     EXPECT_EQ(notify->Completions(), 1);
@@ -39,7 +39,7 @@ TEST_F(SerialNotifyTest, SecondRequestWhileOneIsParkedIsBusy)
     EXPECT_EQ(second->Status(), STATUS_DEVICE_BUSY);
     EXPECT_EQ(second->Information(), 0u);
     EXPECT_FALSE(first->Done());
-    EXPECT_EQ(Ext()->NotifyIrp, first->Irp());
+    EXPECT_EQ(port().Notify(), first->Irp());
 }
 
 TEST_F(SerialNotifyTest, CancelEmptiesTheSlot)
@@ -49,20 +49,20 @@ TEST_F(SerialNotifyTest, CancelEmptiesTheSlot)
     ASSERT_TRUE(first->Done());
     EXPECT_EQ(first->Status(), STATUS_CANCELLED);
     EXPECT_EQ(first->Information(), 0u);
-    EXPECT_EQ(Ext()->NotifyIrp, nullptr);
+    EXPECT_EQ(port().Notify(), nullptr);
 
     auto next = Notify();  // the slot is free again
     EXPECT_FALSE(next->Done());
-    EXPECT_EQ(Ext()->NotifyIrp, next->Irp());
+    EXPECT_EQ(port().Notify(), next->Irp());
 }
 
 TEST_F(SerialNotifyTest, CancelBeforeTheRoutineIsInstalled)
 {
-    auto early = std::make_unique<ControlIrp>(Fdo(), IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, 0, true);
+    auto early = std::make_unique<DirectIrp>(Fdo(), IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, 0, true);
     EXPECT_EQ(early->Dispatch(), STATUS_PENDING);
     ASSERT_TRUE(early->Done());
     EXPECT_EQ(early->Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Ext()->NotifyIrp, nullptr);
+    EXPECT_EQ(port().Notify(), nullptr);
 }
 
 // Surprise removal takes the request while the I/O manager has already claimed it for
@@ -74,7 +74,7 @@ TEST_F(SerialNotifyTest, RemovalAndCancelCompleteItOnce)
     ASSERT_EQ(IoSetCancelRoutine(notify->Irp(), NULL), &N_CancelRoutine);
     CompleteNotifyIrp(Ext());
     EXPECT_FALSE(notify->Done());
-    EXPECT_EQ(Ext()->NotifyIrp, nullptr);
+    EXPECT_EQ(port().Notify(), nullptr);
 
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
@@ -91,7 +91,7 @@ TEST_F(SerialNotifyTest, SurpriseRemovalCompletesIt)
     auto nop = Call(IOCTL_VPARALLEL_NOP);
     EXPECT_EQ(nop->Status(), STATUS_SUCCESS);
     EXPECT_FALSE(notify->Done());
-    pdo_->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+    port().pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
     ASSERT_TRUE(notify->Done());
     EXPECT_EQ(notify->Completions(), 1);
     EXPECT_EQ(notify->Status(), STATUS_SUCCESS);
@@ -180,7 +180,7 @@ TEST_F(SerialTest, PurgeMasks)
         RxBufferReset(Ext()->RxBuffer);
         PutInRing(5);
         auto read = std::make_unique<WaitingRead>(Fdo());
-        const PortState before = Snapshot();
+        const Settings before = Snapshot();
 
         auto purge = Call(IOCTL_SERIAL_PURGE, &row.mask, 4, 4);
         EXPECT_EQ(purge->Status(), STATUS_SUCCESS);
@@ -192,19 +192,19 @@ TEST_F(SerialTest, PurgeMasks)
             EXPECT_EQ(read->status_, STATUS_CANCELLED);
             EXPECT_EQ(read->information_, 0u);
         }
-        EXPECT_EQ(Ext()->PendingReadIrp, row.read_aborted ? nullptr : read->irp_);
+        EXPECT_EQ(port().PendingRead(), row.read_aborted ? nullptr : read->irp_);
 
         auto comm = Call(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, sizeof(SERIAL_STATUS));
         SERIAL_STATUS status;
         std::memcpy(&status, comm->Output(sizeof(status)).data(), sizeof(status));
         EXPECT_EQ(status.AmountInInQueue, row.ring_emptied ? 0u : 5u);
 
-        PortState expected = before;
-        expected.pending_read = Ext()->PendingReadIrp;
+        Settings expected = before;
+        expected.pending_read = port().PendingRead();
         expected.ring_count = status.AmountInInQueue;
         EXPECT_EQ(Snapshot(), expected) << "the purge touched something else";
         read.reset();
-        EXPECT_EQ(Ext()->PendingReadIrp, nullptr);
+        EXPECT_EQ(port().PendingRead(), nullptr);
     }
 }
 
@@ -235,7 +235,7 @@ TEST_F(SerialTest, PurgeLeavesACancellingReadToItsCancelRoutine)
     const ULONG mask = SERIAL_PURGE_RXABORT;
     Call(IOCTL_SERIAL_PURGE, &mask, 4, 4);
     EXPECT_FALSE(read->Done());
-    EXPECT_EQ(Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port().PendingRead(), nullptr);
 
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);

@@ -89,7 +89,7 @@ TEST_F(SerialPortTest, ModemControlRaisesTheCtsEventForAWait)
     const ULONG mcr = VP_MCR_CTS_LINE;
     auto set = file.Ioctl(IOCTL_SERIAL_SET_MODEM_CONTROL, &mcr, sizeof(mcr), sizeof(mcr));
     EXPECT_EQ(set.status, STATUS_SUCCESS);
-    EXPECT_EQ(port.Ext()->ModemStatus, ULONG(SERIAL_CTS_STATE));
+    EXPECT_EQ(port.ModemLines(), ULONG(SERIAL_CTS_STATE));
     int used = AdvanceUntil([&] { return wait.Done(); }, 10);
     ASSERT_GE(used, 0);
     auto result = wait.Wait();
@@ -100,13 +100,13 @@ TEST_F(SerialPortTest, ClearDtrAfterOpenThenModemStatus)
 {
     Port &port = AddPort();
     auto &file = OpenPort(port);
-    EXPECT_EQ(port.Ext()->ModemStatus, 0x30u) << "an open with the device present raises both lines";
+    EXPECT_EQ(port.ModemLines(), 0x30u) << "an open with the device present raises both lines";
     EXPECT_EQ(file.Ioctl(IOCTL_SERIAL_CLR_DTR, nullptr, 0, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(port.Ext()->ModemStatus, 0x10u);
+    EXPECT_EQ(port.ModemLines(), 0x10u);
     auto status = file.Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, sizeof(ULONG));
     EXPECT_EQ(status.status, STATUS_SUCCESS);
     EXPECT_EQ(MaskOf(status), 0x30u);
-    EXPECT_EQ(port.Ext()->ModemStatus, 0x30u);
+    EXPECT_EQ(port.ModemLines(), 0x30u);
 }
 
 // A purge with RXABORT ends the read that waits for data; RXCLEAR empties what the ring holds.
@@ -114,10 +114,10 @@ TEST_F(SerialPortTest, PurgeAbortsTheWaitingReadAndEmptiesTheRing)
 {
     Port &port = AddPort();
     auto &file = OpenPort(port);
-    SetTimeouts(port, 0, 0, 500);  // the read waits up to 11 polls
+    port.SetTimeouts(0, 0, 500);  // the read waits up to 11 polls
     auto read = file.ReadAsync(100);
     ASSERT_EQ(read.DispatchStatus(), STATUS_PENDING);
-    ASSERT_NE(port.Ext()->PendingReadIrp, nullptr);
+    ASSERT_NE(port.PendingRead(), nullptr);
 
     const ULONG abort = SERIAL_PURGE_RXABORT;
     auto purge = file.Ioctl(IOCTL_SERIAL_PURGE, &abort, sizeof(abort), sizeof(ULONG));
@@ -127,7 +127,7 @@ TEST_F(SerialPortTest, PurgeAbortsTheWaitingReadAndEmptiesTheRing)
     auto aborted = read.Wait();
     EXPECT_EQ(aborted.status, STATUS_CANCELLED);
     EXPECT_EQ(aborted.information, 0u);
-    EXPECT_EQ(port.Ext()->PendingReadIrp, nullptr);
+    EXPECT_EQ(port.PendingRead(), nullptr);
 
     Reply(port, Pattern(5));
     const ULONG clear = SERIAL_PURGE_RXCLEAR;
@@ -161,7 +161,7 @@ TEST_F(SerialPortTest, NotifyCompletesOnSurpriseRemovalNotOnClose)
     auto result = notify.Wait();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, 0u);
-    EXPECT_EQ(port.Ext()->NotifyIrp, nullptr);
+    EXPECT_EQ(port.Notify(), nullptr);
     file->CloseOnly();
     file.reset();
 }

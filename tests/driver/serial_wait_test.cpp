@@ -1,15 +1,15 @@
 // serial_wait_test.cpp - the wait mask, the wait-on-mask requests in the wait-request queue, and
 // how each queued request is completed exactly once among set-wait-mask and W_CancelRoutine.
-#include "serial_fixture.h"
+#include "port_fixture.h"
 
-using namespace serial_test;
+using namespace port_test;
 
 namespace {
 
 class SerialWaitTest : public SerialTest {
 protected:
-    std::unique_ptr<ControlIrp> Wait() { return Send(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4); }
-    std::unique_ptr<ControlIrp> SetMask(ULONG mask) { return Call(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0); }
+    std::unique_ptr<DirectIrp> Wait() { return Send(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4); }
+    std::unique_ptr<DirectIrp> SetMask(ULONG mask) { return Call(IOCTL_SERIAL_SET_WAIT_MASK, &mask, 4, 0); }
     ULONG GetMask()
     {
         auto irp = Call(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4);
@@ -44,7 +44,7 @@ TEST_F(SerialWaitTest, MaskIsOredAndClearedOnlyByZero)
 
 TEST_F(SerialWaitTest, WaitIsQueuedWhateverTheMask)
 {
-    ASSERT_EQ(Ext()->WaitMask, 0u);
+    ASSERT_EQ(port().WaitMask(), 0u);
     auto wait = Wait();
     EXPECT_EQ(wait->Dispatch(), STATUS_PENDING);
     EXPECT_FALSE(wait->Done());
@@ -73,9 +73,9 @@ TEST_F(SerialWaitTest, SetMaskReleasesOnlyTheOldestWait)
 
 TEST_F(SerialWaitTest, SetMaskWithAnEmptyQueueChangesOnlyTheMask)
 {
-    const PortState before = Snapshot();
+    const Settings before = Snapshot();
     SetMask(SERIAL_EV_DSR);
-    PortState expected = before;
+    Settings expected = before;
     expected.wait_mask = SERIAL_EV_DSR;
     EXPECT_EQ(Snapshot(), expected);
 }
@@ -97,7 +97,7 @@ TEST_F(SerialWaitTest, CancelTakesTheRequestOutWithAFullPass)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        std::vector<std::unique_ptr<ControlIrp>> waits;
+        std::vector<std::unique_ptr<DirectIrp>> waits;
         for (size_t i = 0; i < row.queued; i++) waits.push_back(Wait());
         EXPECT_TRUE(waits[row.cancelled]->Cancel());
         ASSERT_TRUE(waits[row.cancelled]->Done());
@@ -117,7 +117,7 @@ TEST_F(SerialWaitTest, CancelTakesTheRequestOutWithAFullPass)
 // queued waits; the tenth's own cancellation completes it and leaves the nine in their order.
 TEST_F(SerialWaitTest, TenthWaitStaysPendingUntilCancelled)
 {
-    std::vector<std::unique_ptr<ControlIrp>> nine;
+    std::vector<std::unique_ptr<DirectIrp>> nine;
     for (int i = 0; i < 9; i++) nine.push_back(Wait());
     std::vector<PIRP> expected;
     for (auto &w : nine) expected.push_back(w->Irp());
@@ -144,7 +144,7 @@ TEST_F(SerialWaitTest, TenthWaitStaysPendingUntilCancelled)
 TEST_F(SerialWaitTest, CancelBeforeTheRoutineIsInstalled)
 {
     auto a = Wait();
-    auto early = std::make_unique<ControlIrp>(Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4, /*cancel_first=*/true);
+    auto early = std::make_unique<DirectIrp>(Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4, /*cancel_first=*/true);
     EXPECT_EQ(early->Dispatch(), STATUS_PENDING);
     ASSERT_TRUE(early->Done());
     EXPECT_EQ(early->Completions(), 1);
