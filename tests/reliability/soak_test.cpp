@@ -15,10 +15,14 @@
 //  - nothing is left at the end: no threads, handles, pool, links or verifier findings.
 //
 // VP_SOAK_SEEDS (comma-separated) and VP_SOAK_MS (virtual milliseconds per seed) make a longer run;
-// each seed is a test of its own.
+// each seed is a test of its own. VP_SOAK_REQUESTS instead runs each seed until its threads have
+// issued that many requests (VP_SOAK_MS then only bounds it), printing its progress to stderr; the
+// first broken invariant ends the run with the virtual millisecond and request count it came at.
+// tools/soak.sh runs seeds in turn up to a total (./run soak N).
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -153,7 +157,10 @@ struct Counters {
 
 class SoakRun {
 public:
-    SoakRun(uint32_t seed, int duration_ms) : seed_(seed), duration_ms_(duration_ms) {}
+    SoakRun(uint32_t seed, int duration_ms, uint64_t request_budget)
+        : seed_(seed), duration_ms_(duration_ms), request_budget_(request_budget)
+    {
+    }
 
     void Run()
     {
@@ -247,10 +254,30 @@ private:
     }
 
     // ---- The controller: replies, plugs and removals, one virtual millisecond at a time -------
+    // The run ends at its duration, at its request budget, or at the first broken invariant,
+    // which is reported with the step it came at so that the seed can be replayed up to it.
+    bool Finished(int now)
+    {
+        const uint64_t requests = counters_.requests.load();
+        if (::testing::Test::HasFailure()) {
+            std::fprintf(stderr, "soak seed %u: invariant broken by virtual ms %d, after %llu requests; replay: "
+                                 "VP_SOAK_SEEDS=%u VP_SOAK_MS=%d\n",
+                         seed_, now, (unsigned long long)requests, seed_, now + 1);
+            return true;
+        }
+        if (request_budget_ != 0) {
+            if (now % 5000 == 0 && now != 0)
+                std::fprintf(stderr, "soak seed %u: %d ms, %llu of %llu requests\n", seed_, now,
+                             (unsigned long long)requests, (unsigned long long)request_budget_);
+            return requests >= request_budget_ || now >= duration_ms_;
+        }
+        return now >= duration_ms_;
+    }
+
     void Control()
     {
         std::mt19937 rng(seed_);
-        for (int now = 0; now < duration_ms_; now++) {
+        for (int now = 0; !Finished(now); now++) {
             for (auto &port_ptr : ports_) {
                 SoakPort &port = *port_ptr;
                 if (rng() % 4 == 0) {
@@ -573,6 +600,7 @@ private:
 
     uint32_t seed_;
     int duration_ms_;
+    uint64_t request_budget_;
     std::unique_ptr<ksim::Driver> driver_;
     std::vector<std::unique_ptr<SoakPort>> ports_;
     std::atomic<bool> stop_{false};
@@ -598,10 +626,18 @@ std::vector<uint32_t> Seeds()
     return seeds;
 }
 
+uint64_t RequestBudget()
+{
+    const char *text = std::getenv("VP_SOAK_REQUESTS");
+    return text ? std::strtoull(text, nullptr, 10) : 0;
+}
+
+// With a request budget the duration is only a bound: at least a few requests a millisecond.
 int DurationMs()
 {
     const char *text = std::getenv("VP_SOAK_MS");
-    return text ? std::atoi(text) : 1500;
+    if (text) return std::atoi(text);
+    return RequestBudget() != 0 ? int(std::min<uint64_t>(RequestBudget(), 500000000)) : 1500;
 }
 
 class SoakTest : public KernelTest, public ::testing::WithParamInterface<uint32_t> {};
@@ -610,12 +646,12 @@ class SoakTest : public KernelTest, public ::testing::WithParamInterface<uint32_
 TEST_P(SoakTest, RandomTrafficPlugsAndRemovalsOnTwoPorts)
 {
     const uint32_t seed = GetParam();
-    SoakRun run(seed, DurationMs());
+    SoakRun run(seed, DurationMs(), RequestBudget());
     run.Run();
     const Counters &c = run.Figures();
-    std::printf("soak seed %u: %d ms, %llu requests (%llu cancelled, %llu failed), %llu writes delivered, "
+    std::printf("soak seed %u: %lld ms, %llu requests (%llu cancelled, %llu failed), %llu writes delivered, "
                 "%llu replies, %llu of %llu reply tokens read, %llu unplugs, %llu surprise removals\n",
-                seed, DurationMs(), (unsigned long long)c.requests, (unsigned long long)c.cancelled,
+                seed, (long long)(ksim::Now() / ksim::kTicksPerMs), (unsigned long long)c.requests, (unsigned long long)c.cancelled,
                 (unsigned long long)c.failed, (unsigned long long)run.writes_, (unsigned long long)c.replies,
                 (unsigned long long)run.received_tokens_, (unsigned long long)run.sent_tokens_,
                 (unsigned long long)c.unplugs, (unsigned long long)c.surprise_removals);
