@@ -15,3 +15,6 @@ int RemoveDevices(const wchar_t *hardwareId);
 
 /* The port checks; 0 when all passed. */
 int RunChecks(const wchar_t *port, const wchar_t *linkedId);
+
+/* The commands of vptest_ports.cpp (several ports, install fixtures); -1 when argv names none. */
+int RunPortsCommand(int argc, wchar_t **argv);
