@@ -1,37 +1,40 @@
 # vparallel.sys: PE32+, native subsystem, entry DriverEntry, no C or C++ runtime,
 # importing only from ntoskrnl.exe and HAL.dll.
-set(MINGW_SYSROOT /usr/x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/kernel-image.cmake)
 option(VPARALLEL_NO_KEYBOARD_VETO
   "Leave the start-up keyboard poll out (for hosts where port I/O is privileged, e.g. Wine)" OFF)
 
-set(VPARALLEL_KERNEL_CFLAGS
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector -ffreestanding
-  -mno-stack-arg-probe -fno-asynchronous-unwind-tables
-  -Wall -Wextra -Werror)
-set(VPARALLEL_KERNEL_DEFS
-  _AMD64_ _WIN64 NTDDI_VERSION=0x0A000000 _WIN32_WINNT=0x0A00
-  __INTRINSIC_DEFINED_InterlockedBitTestAndSet __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+# CMake would add the Win32 libraries (kernel32, user32, ...) to every link line, a kernel image's
+# too. Each target names what it links; gcc adds the C runtime's own for the Win32 programs.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
+# vparallel_kernel_image(<target> NAME <file name> DIRECTORY <dir> SOURCES ... [DEFINES ...])
+# Links <dir>/symbols/<name>.sys, with its symbol table, and the map <dir>/symbols/<name>.map for
+# debugging and for the image checker; ships <dir>/<name>.sys, the same image without symbols.
 function(vparallel_kernel_image target)
-  cmake_parse_arguments(K "" "" "SOURCES;DEFINES" ${ARGN})
+  cmake_parse_arguments(K "" "NAME;DIRECTORY" "SOURCES;DEFINES" ${ARGN})
   add_executable(${target} ${K_SOURCES})
-  set_target_properties(${target} PROPERTIES SUFFIX ".sys" PREFIX "")
-  target_include_directories(${target} SYSTEM PRIVATE ${MINGW_SYSROOT}/include/ddk)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${K_NAME} SUFFIX ".sys" PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${K_DIRECTORY}/symbols)
+  target_include_directories(${target} SYSTEM PRIVATE ${VPARALLEL_KERNEL_DDK_INCLUDE})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${target} PRIVATE ${VPARALLEL_KERNEL_DEFS} ${K_DEFINES})
   target_compile_options(${target} PRIVATE ${VPARALLEL_KERNEL_CFLAGS})
-  target_link_options(${target} PRIVATE
-    -shared -nostdlib -nostartfiles
-    -Wl,--subsystem,native -Wl,--entry,DriverEntry
-    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat
-    -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000)
-  target_link_libraries(${target} PRIVATE ntoskrnl hal gcc)
+  target_link_options(${target} PRIVATE ${VPARALLEL_KERNEL_LINK_FLAGS} ${VPARALLEL_KERNEL_ENTRY}
+    -Wl,-Map=${K_DIRECTORY}/symbols/${K_NAME}.map)
+  target_link_libraries(${target} PRIVATE ${VPARALLEL_KERNEL_LIBS})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:${target}> ${K_DIRECTORY}/${K_NAME}.sys
+    BYPRODUCTS ${K_DIRECTORY}/${K_NAME}.sys
+    COMMENT "Stripping ${K_NAME}.sys")
 endfunction()
 
-vparallel_kernel_image(vparallel SOURCES ${VPARALLEL_DRIVER_SOURCES})
+set(_keyboard_veto)
 if(VPARALLEL_NO_KEYBOARD_VETO)
-  target_compile_definitions(vparallel PRIVATE VPARALLEL_NO_KEYBOARD_VETO)
+  set(_keyboard_veto VPARALLEL_NO_KEYBOARD_VETO)
 endif()
+vparallel_kernel_image(vparallel NAME vparallel DIRECTORY ${CMAKE_BINARY_DIR}
+  SOURCES ${VPARALLEL_DRIVER_SOURCES} DEFINES ${_keyboard_veto})
 
 # Win32 programs: the package's tool and the test client, static so they need no runtime DLLs.
 set(VPARALLEL_WIN32_FLAGS -municode -Wall -Wextra -Werror)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the real driver under Wine against the simulated USB printer, twice: installed from
-# vparallel.inf through setupapi, and installed by hand-written registry keys and sc.
+# Runs the real driver under Wine against the simulated USB printer, twice: installed with the
+# package's vplink.exe (package_route.sh: two ports, rename, update, remove, uninstall), and
+# installed by hand-written registry keys and sc.
 #
 #   tests/wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
 #
@@ -17,7 +18,12 @@ for f in vplink.exe wine/vparallel.sys wine/vpusbsim.sys wine/vptest.exe; do
   [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
 done
 
-for image in vparallel.sys vpusbsim.sys; do bash tools/check_pe.sh "$build/wine/$image"; done
+# The image loaded here passes the same checks as the shipped one (the Linux build's pe_check).
+checker=build/tools/pe_check/pe_check
+[[ -x $checker ]] || { cmake --preset default >/dev/null && cmake --build --preset default --target pe_check; }
+report=$("$checker" "$build/wine/vparallel.sys" --unstripped "$build/wine/symbols/vparallel.sys" \
+  --kernel-exports tools/pe_check/kernel_exports.txt) || { echo "$report"; exit 1; }
+echo "${report##*$'\n'}"
 
 work=$(mktemp -d /tmp/vparallel-wine.XXXXXX)
 echo "wine work directory: $work"
@@ -43,6 +49,7 @@ hardware_id='\Device\VpUsbSim0'
 classes_key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\$usb_class"
 
 w() { timeout 120 wine "$@"; }
+source tests/wine/package_route.sh
 
 echo "== making the template prefix"
 WINEPREFIX=$work/template timeout 300 wine wineboot -i </dev/null >"$work/wineboot.log" 2>&1
@@ -69,7 +76,7 @@ wait_for_port() {
   return 1
 }
 
-run_route() { # inf | registry
+run_route() { # package | registry
   local route=$1
   echo "== route: $route"
   export WINEPREFIX=$work/prefix
@@ -113,9 +120,8 @@ run_route() { # inf | registry
   expect_exit 2 "HardwareId too long for the driver" w 'C:\vparallel\vplink.exe' set LPT4 "\\Device\\$(printf 'x%.0s' $(seq 1 120))" "$linked_id"
   expect_exit 3 "show a port without a link" w 'C:\vparallel\vplink.exe' show LPT9
 
-  if [[ $route == inf ]]; then
-    w 'C:\vparallel\vptest.exe' install 'C:\vparallel\vparallel.inf' 'Root\VParallel' ||
-      { fail "$route: install from the INF"; return; }
+  if [[ $route == package ]]; then
+    install_ports || { fail "$route: the ports were not installed"; return; }
   else
     cp "$build/wine/vparallel.sys" "$drivers/"
     local key='HKLM\System\CurrentControlSet\Enum\ROOT\VPARALLEL\0000'
@@ -134,6 +140,7 @@ run_route() { # inf | registry
   w 'C:\vparallel\vptest.exe' run LPT3 "$linked_id" | tee "$work/client-$route.txt" || code=$?
   grep -Eq '^[0-9]+ passed, 0 failed' "$work/client-$route.txt" && [[ $code == 0 ]] ||
     fail "$route: the client reported failures (exit $code)"
+  if [[ $route == package ]]; then uninstall_ports; fi
 }
 
 # The scenarios of tests/scenarios/ (see scenario.h there): run on the stand-in by the Linux
@@ -149,7 +156,7 @@ run_scenarios() {
   [[ -x $standin && -x $compare ]] || { fail "scenarios: $standin and $compare are missing (build the default preset)"; return; }
   local files=(tests/scenarios/*.scn) log=$work/scenario-debug.log
   "$standin" "$work/standin.records" "${files[@]}" || { fail "scenarios: the stand-in's run failed"; return; }
-  export WINEPREFIX=$work/scenarios
+  export WINEPREFIX=$work/prefix
   rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
   wineserver -p </dev/null >/dev/null 2>&1
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
@@ -182,7 +189,7 @@ run_scenarios() {
 }
 
 started=$(date +%s)
-for route in ${VPARALLEL_WINE_ROUTES-inf registry}; do
+for route in ${VPARALLEL_WINE_ROUTES-package registry}; do
   run_route "$route"
   stop_session
 done

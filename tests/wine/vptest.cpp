@@ -8,6 +8,7 @@
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
  */
 #include "tests/wine/vptest.h"
+#include "package/hardware_id.h"
 
 #include <newdev.h>
 #include <stdio.h>
@@ -70,21 +71,6 @@ int Install(const wchar_t *infPath, const wchar_t *hardwareId)
     return 0;
 }
 
-bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA *device, const wchar_t *hardwareId)
-{
-    wchar_t ids[1024] = {};
-    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE *>(ids),
-                                           sizeof(ids) - 2 * sizeof(wchar_t), nullptr)) {
-        return false;
-    }
-    for (const wchar_t *id = ids; *id != 0; id += wcslen(id) + 1) {
-        if (_wcsicmp(id, hardwareId) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 int RemoveDevices(const wchar_t *hardwareId)
@@ -116,6 +102,10 @@ int wmain(int argc, wchar_t **argv)
     }
     if (argc >= 4 && wcscmp(argv[1], L"scenario") == 0) {
         return RunScenarios(argv[2], argc - 3, argv + 3);
+    }
+    int code = RunPortsCommand(argc, argv);
+    if (code >= 0) {
+        return code;
     }
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
                      L"       vptest scenario <out> <file>...\n");

@@ -1,0 +1,644 @@
+/*
+ * vplink_ports.cpp - the port devices: root-enumerated devices of class Ports with this driver's
+ * hardware ID, each named by PortName in its hardware key.
+ *
+ * A name is taken when any Ports device (this driver's or another, a real LPT port say) has it as
+ * PortName, or when the parallel-port device map lists it. The name is written before the driver
+ * is installed, so the device publishes it at its first start; the INF never writes over it.
+ */
+#include "package/vplink.h"
+#include "package/hardware_id.h"
+
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <stdio.h>
+#include <wchar.h>
+
+namespace {
+
+const wchar_t kDeviceMapKey[] = L"HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+const wchar_t kDefaultDescription[] = L"Virtual parallel port";
+const wchar_t kPortNameValue[] = L"PortName";
+constexpr unsigned kFirstDefaultPort = 3;
+constexpr unsigned kLastPort = 99;
+
+typedef BOOL(WINAPI *DiInstallDeviceFn)(HWND, HDEVINFO, PSP_DEVINFO_DATA, PSP_DRVINFO_DATA_W, DWORD, PBOOL);
+
+std::wstring Upper(std::wstring text)
+{
+    for (wchar_t &c : text) {
+        c = towupper(c);
+    }
+    return text;
+}
+
+std::wstring MultiSz(const wchar_t *text)
+{
+    return std::wstring(text) + L'\0';
+}
+
+/* One device of a device information set. */
+struct Device {
+    SP_DEVINFO_DATA data = {};
+    std::wstring instanceId;
+    std::wstring portName; /* upper case; empty when the device has none */
+    bool ours = false;
+};
+
+std::wstring ReadPortName(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return std::wstring();
+    }
+    wchar_t name[256] = {};
+    DWORD bytes = sizeof(name) - sizeof(wchar_t);
+    DWORD type = 0;
+    LONG error = RegQueryValueExW(key, kPortNameValue, nullptr, &type, reinterpret_cast<BYTE *>(name), &bytes);
+    RegCloseKey(key);
+    return error == ERROR_SUCCESS && type == REG_SZ ? Upper(name) : std::wstring();
+}
+
+DWORD WritePortName(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &name)
+{
+    HKEY key = SetupDiCreateDevRegKeyW(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    LONG error = RegSetValueExW(key, kPortNameValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
+                                static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return static_cast<DWORD>(error);
+}
+
+/* "<device description> (LPTn)", as the Ports class installer names a port. */
+DWORD SetFriendlyName(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &name)
+{
+    wchar_t description[256] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_DEVICEDESC, nullptr,
+                                           reinterpret_cast<BYTE *>(description), sizeof(description) - 2, nullptr)) {
+        wcscpy(description, kDefaultDescription);
+    }
+    std::wstring friendly = std::wstring(description) + L" (" + name + L")";
+    return SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_FRIENDLYNAME,
+                                             reinterpret_cast<const BYTE *>(friendly.c_str()),
+                                             static_cast<DWORD>((friendly.size() + 1) * sizeof(wchar_t)))
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+std::wstring FriendlyName(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    wchar_t friendly[256] = {};
+    SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE *>(friendly),
+                                      sizeof(friendly) - 2, nullptr);
+    return friendly;
+}
+
+/* The reboot flags SetupAPI leaves when it could not stop or start a device. */
+bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    SP_DEVINSTALL_PARAMS_W params = {};
+    params.cbSize = sizeof(params);
+    return SetupDiGetDeviceInstallParamsW(set, device, &params) &&
+           (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
+}
+
+/* Every device of the Ports class, present or not. */
+class PortsClass {
+public:
+    PortsClass() : set_(SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0))
+    {
+        Device device;
+        device.data.cbSize = sizeof(device.data);
+        for (DWORD index = 0; Valid() && SetupDiEnumDeviceInfo(set_, index, &device.data); index++) {
+            wchar_t id[MAX_DEVICE_ID_LEN] = {};
+            SetupDiGetDeviceInstanceIdW(set_, &device.data, id, MAX_DEVICE_ID_LEN, nullptr);
+            device.instanceId = id;
+            device.portName = ReadPortName(set_, &device.data);
+            device.ours = HasHardwareId(set_, &device.data, VPLINK_HARDWARE_ID);
+            devices.push_back(device);
+        }
+    }
+    ~PortsClass()
+    {
+        if (Valid()) {
+            SetupDiDestroyDeviceInfoList(set_);
+        }
+    }
+    PortsClass(const PortsClass &) = delete;
+    PortsClass &operator=(const PortsClass &) = delete;
+
+    bool Valid() const { return set_ != INVALID_HANDLE_VALUE; }
+    HDEVINFO Set() const { return set_; }
+
+    Device *FindOurs(const std::wstring &name)
+    {
+        for (Device &device : devices) {
+            if (device.ours && device.portName == Upper(name)) {
+                return &device;
+            }
+        }
+        return nullptr;
+    }
+
+    std::vector<Device> devices;
+
+private:
+    HDEVINFO set_;
+};
+
+/* The device-map entries: value name (the device's object name) and the port name it holds,
+ * with a "\DosDevices\" prefix or a trailing ":" taken off (the system's own ports write them). */
+std::vector<std::pair<std::wstring, std::wstring>> DeviceMapEntries()
+{
+    std::vector<std::pair<std::wstring, std::wstring>> entries;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceMapKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return entries;
+    }
+    for (DWORD index = 0;; index++) {
+        wchar_t name[256];
+        DWORD nameChars = 256;
+        wchar_t data[256] = {};
+        DWORD dataBytes = sizeof(data) - sizeof(wchar_t);
+        DWORD type = 0;
+        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE *>(data), &dataBytes) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        std::wstring port = Upper(data);
+        if (port.rfind(L"\\DOSDEVICES\\", 0) == 0) {
+            port = port.substr(12);
+        }
+        if (!port.empty() && port.back() == L':') {
+            port.pop_back();
+        }
+        entries.push_back({name, port});
+    }
+    RegCloseKey(key);
+    return entries;
+}
+
+/* What holds the name, or "" when it is free. */
+std::wstring TakenBy(const PortsClass &ports, const std::wstring &name)
+{
+    for (const Device &device : ports.devices) {
+        if (device.portName == Upper(name)) {
+            return L"the device " + device.instanceId;
+        }
+    }
+    for (const auto &entry : DeviceMapEntries()) {
+        if (entry.second == Upper(name)) {
+            return L"the parallel-port device map (" + entry.first + L")";
+        }
+    }
+    return std::wstring();
+}
+
+std::wstring LowestFreeName(const PortsClass &ports)
+{
+    for (unsigned number = kFirstDefaultPort; number <= kLastPort; number++) {
+        std::wstring name = L"LPT" + std::to_wstring(number);
+        if (TakenBy(ports, name).empty()) {
+            return name;
+        }
+    }
+    return std::wstring();
+}
+
+/* A device of its own set: the port being created. */
+class NewDevice {
+public:
+    NewDevice() : set_(SetupDiCreateDeviceInfoList(&kPortsClass, nullptr)) { data_.cbSize = sizeof(data_); }
+    ~NewDevice()
+    {
+        if (set_ != INVALID_HANDLE_VALUE) {
+            SetupDiDestroyDeviceInfoList(set_);
+        }
+    }
+    NewDevice(const NewDevice &) = delete;
+    NewDevice &operator=(const NewDevice &) = delete;
+
+    /* A registered root device with the hardware ID and the port name; GetLastError on false. */
+    bool Create(const std::wstring &name)
+    {
+        const std::wstring ids = MultiSz(VPLINK_HARDWARE_ID);
+        if (set_ == INVALID_HANDLE_VALUE ||
+            !SetupDiCreateDeviceInfoW(set_, L"VPARALLEL", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID, &data_) ||
+            !SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID,
+                                               reinterpret_cast<const BYTE *>(ids.c_str()),
+                                               static_cast<DWORD>((ids.size() + 1) * sizeof(wchar_t)))) {
+            return false;
+        }
+        if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set_, &data_)) {
+            return false;
+        }
+        registered_ = true;
+        DWORD error = WritePortName(set_, &data_, name);
+        SetLastError(error);
+        return error == ERROR_SUCCESS;
+    }
+
+    /* Takes the device away again after a failed installation. */
+    void Discard()
+    {
+        if (registered_) {
+            SetupDiCallClassInstaller(DIF_REMOVE, set_, &data_);
+            registered_ = false;
+        }
+    }
+
+    HDEVINFO Set() const { return set_; }
+    SP_DEVINFO_DATA *Data() { return &data_; }
+
+private:
+    HDEVINFO set_;
+    SP_DEVINFO_DATA data_ = {};
+    bool registered_ = false;
+};
+
+/* A driver list of the one INF, for the device. */
+bool BuildDriverList(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &inf)
+{
+    SP_DEVINSTALL_PARAMS_W params = {};
+    params.cbSize = sizeof(params);
+    if (!SetupDiGetDeviceInstallParamsW(set, device, &params) || inf.size() >= MAX_PATH) {
+        return false;
+    }
+    params.Flags |= DI_ENUMSINGLEINF;
+    wcscpy(params.DriverPath, inf.c_str());
+    return SetupDiSetDeviceInstallParamsW(set, device, &params) &&
+           SetupDiBuildDriverInfoList(set, device, SPDIT_COMPATDRIVER);
+}
+
+/*
+ * Installs the package's driver on the one new device. On Windows: DiInstallDevice with the
+ * driver of the INF in the driver store. Wine's newdev has DiInstallDevice (and SetupAPI has
+ * SetupDiSetSelectedDriver) only as stubs that end the process; there the class installer's own
+ * steps install the same driver from the package's INF. Returns a system error code.
+ */
+DWORD InstallDriver(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &storedInf,
+                    const std::wstring &packageInf, bool *restart)
+{
+    const bool wine = RunningOnWine();
+    if (!BuildDriverList(set, device, wine ? packageInf : storedInf)) {
+        return GetLastError();
+    }
+    if (!wine) {
+        SP_DRVINFO_DATA_W driver = {};
+        driver.cbSize = sizeof(driver);
+        auto install = reinterpret_cast<DiInstallDeviceFn>(
+            reinterpret_cast<void *>(GetProcAddress(LoadLibraryW(L"newdev.dll"), "DiInstallDevice")));
+        BOOL reboot = FALSE;
+        if (install == nullptr) {
+            return ERROR_PROC_NOT_FOUND;
+        }
+        if (!SetupDiEnumDriverInfoW(set, device, SPDIT_COMPATDRIVER, 0, &driver) ||
+            !install(nullptr, set, device, &driver, 0, &reboot)) {
+            return GetLastError();
+        }
+        *restart = reboot != FALSE;
+        return ERROR_SUCCESS;
+    }
+    const DI_FUNCTION steps[] = {DIF_SELECTBESTCOMPATDRV, DIF_ALLOW_INSTALL,     DIF_INSTALLDEVICEFILES,
+                                 DIF_REGISTER_COINSTALLERS, DIF_INSTALLINTERFACES, DIF_INSTALLDEVICE};
+    for (DI_FUNCTION step : steps) {
+        if (!SetupDiCallClassInstaller(step, set, device) && GetLastError() != ERROR_DI_DO_DEFAULT) {
+            return GetLastError();
+        }
+    }
+    *restart = NeedsRestart(set, device);
+    return ERROR_SUCCESS;
+}
+
+enum class Restart { Done, InUse, Failed };
+
+/* Stops and starts the device (DICS_PROPCHANGE). Windows stops it only after a query-remove,
+ * which fails while a handle is open; it then marks the change for the next reboot. */
+Restart RestartDevice(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD *error)
+{
+    SP_PROPCHANGE_PARAMS params = {};
+    params.ClassInstallHeader.cbSize = sizeof(params.ClassInstallHeader);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = DICS_PROPCHANGE;
+    params.Scope = DICS_FLAG_CONFIGSPECIFIC;
+    params.HwProfile = 0;
+    if (!SetupDiSetClassInstallParamsW(set, device, &params.ClassInstallHeader, sizeof(params)) ||
+        !SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, device)) {
+        *error = GetLastError();
+        return Restart::Failed;
+    }
+    return NeedsRestart(set, device) ? Restart::InUse : Restart::Done;
+}
+
+std::wstring DeviceState(DEVINST instance)
+{
+    ULONG status = 0;
+    ULONG problem = 0;
+    CONFIGRET result = CM_Get_DevNode_Status(&status, &problem, instance, 0);
+    if (result == CR_NO_SUCH_DEVINST) {
+        return L"not present";
+    }
+    if (result != CR_SUCCESS) {
+        return L"state unknown (configuration manager error " + std::to_wstring(result) + L")";
+    }
+    if (status & DN_HAS_PROBLEM) {
+        return problem == CM_PROB_DISABLED ? L"disabled" : L"problem code " + std::to_wstring(problem);
+    }
+    if (status & DN_STARTED) {
+        return L"started";
+    }
+    /* A present device always has some status bit; none at all means the system gave none. */
+    return status == 0 ? L"state unknown (the system reports no status)" : L"not started";
+}
+
+std::wstring PublishedAs(const std::wstring &name)
+{
+    wchar_t target[512] = {};
+    if (QueryDosDeviceW(name.c_str(), target, 512) == 0) {
+        return L"no (no \\\\.\\" + name + L")";
+    }
+    for (const auto &entry : DeviceMapEntries()) {
+        if (entry.second == name) {
+            return L"\\\\.\\" + name + L" -> " + target + L", device map entry " + entry.first;
+        }
+    }
+    return L"\\\\.\\" + name + L" -> " + target + L", no device-map entry";
+}
+
+std::wstring LinkSummary(const std::wstring &name)
+{
+    Link link;
+    if (ReadLink(name, &link) != ERROR_SUCCESS) {
+        return L"none (vplink set " + name + L" auto)";
+    }
+    return link.hardwareId + L", " + Verdict(link.linkedId) + L", printer " +
+           (PrinterPresent(link.linkedId) ? L"present" : L"absent");
+}
+
+/* Removes one device; true when Windows needs a restart to finish. GetLastError on failure. */
+bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA *device, bool *restart)
+{
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
+        return false;
+    }
+    *restart = NeedsRestart(set, device);
+    return true;
+}
+
+} // namespace
+
+std::vector<std::wstring> PortDeviceNames()
+{
+    std::vector<std::wstring> names;
+    PortsClass ports;
+    for (const Device &device : ports.devices) {
+        if (device.ours && !device.portName.empty()) {
+            names.push_back(device.portName);
+        }
+    }
+    return names;
+}
+
+namespace {
+
+/* The requested name if it is free, else without a request the lowest free one. */
+int ChooseName(const std::wstring &requested, std::wstring *name)
+{
+    PortsClass ports;
+    if (!ports.Valid()) {
+        return ReportSystemError(L"cannot list the Ports devices", GetLastError());
+    }
+    *name = requested.empty() ? LowestFreeName(ports) : requested;
+    if (name->empty()) {
+        return Report(kNameTaken, L"vplink: every name from LPT%u to LPT%u is taken\n", kFirstDefaultPort, kLastPort);
+    }
+    std::wstring holder = TakenBy(ports, *name);
+    if (!holder.empty()) {
+        return Report(kNameTaken, L"vplink: %ls is taken by %ls; nothing was installed (choose another name with "
+                                  L"--port, or leave it out for the lowest free one)\n",
+                      name->c_str(), holder.c_str());
+    }
+    return kOk;
+}
+
+/* Creates the port device and installs the driver on it; on failure the device goes again. */
+int CreatePort(const std::wstring &name, const std::wstring &storedInf, const std::wstring &packageInf)
+{
+    NewDevice device;
+    if (!device.Create(name)) {
+        DWORD error = GetLastError();
+        device.Discard();
+        return ReportSystemError(L"cannot create the port device for " + name, error);
+    }
+    bool restart = false;
+    DWORD error = InstallDriver(device.Set(), device.Data(), storedInf, packageInf, &restart);
+    if (error != ERROR_SUCCESS) {
+        device.Discard();
+        return ReportSystemError(L"cannot install the driver on the new port " + name + L" (the device is removed again)",
+                                 error);
+    }
+    SetFriendlyName(device.Set(), device.Data(), name);
+    wchar_t id[MAX_DEVICE_ID_LEN] = {};
+    SetupDiGetDeviceInstanceIdW(device.Set(), device.Data(), id, MAX_DEVICE_ID_LEN, nullptr);
+    wprintf(L"%ls installed: %ls, %ls\n", name.c_str(), id, FriendlyName(device.Set(), device.Data()).c_str());
+    if (restart) {
+        return Report(kRestartNeeded, L"vplink: Windows asks for a restart before %ls works\n", name.c_str());
+    }
+    wprintf(L"next: vplink set %ls auto (links it to its printer)\n", name.c_str());
+    return kOk;
+}
+
+} // namespace
+
+int InstallCommand(const InstallOptions &options)
+{
+    std::wstring inf;
+    std::wstring name;
+    std::wstring storedInf;
+    int code = RequireAdministrator(L"install");
+    if (code == kOk) {
+        code = LocatePackage(options.inf, &inf);
+    }
+    if (code == kOk) {
+        code = ChooseName(options.port, &name);
+    }
+    if (code == kOk) {
+        code = StagePackage(inf, &storedInf);
+    }
+    return code == kOk ? CreatePort(name, storedInf, inf) : code;
+}
+
+/* UpdateDriverForPlugAndPlayDevices stages the package and reinstalls every device with the
+ * hardware ID. The Ports class installer keeps each port's name; the friendly names are set
+ * again here for systems without that class installer. */
+int UpdateCommand(const std::wstring &inf)
+{
+    std::wstring path;
+    int code = RequireAdministrator(L"update");
+    if (code == kOk) {
+        code = LocatePackage(inf, &path);
+    }
+    if (code != kOk) {
+        return code;
+    }
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VPLINK_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_NO_SUCH_DEVINST) {
+            return Report(kMissing, L"vplink: no port is installed (vplink install adds one)\n");
+        }
+        return ReportSystemError(L"cannot reinstall the driver from " + path, error);
+    }
+    PortsClass ports;
+    unsigned count = 0;
+    for (Device &device : ports.devices) {
+        if (device.ours) {
+            SetFriendlyName(ports.Set(), &device.data, device.portName);
+            wprintf(L"%ls: driver reinstalled (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
+            count++;
+        }
+    }
+    if (reboot) {
+        return Report(kRestartNeeded, L"vplink: Windows asks for a restart to finish the update\n");
+    }
+    wprintf(L"%u port(s) updated\n", count);
+    return kOk;
+}
+
+int PortsCommand()
+{
+    PortsClass ports;
+    if (!ports.Valid()) {
+        return ReportSystemError(L"cannot list the Ports devices", GetLastError());
+    }
+    unsigned count = 0;
+    for (Device &device : ports.devices) {
+        if (!device.ours) {
+            continue;
+        }
+        const std::wstring name = device.portName.empty() ? L"(no name)" : device.portName;
+        wprintf(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n", name.c_str(),
+                FriendlyName(ports.Set(), &device.data).c_str(), device.instanceId.c_str(),
+                DeviceState(device.data.DevInst).c_str(), PublishedAs(device.portName).c_str(),
+                LinkSummary(device.portName).c_str());
+        count++;
+    }
+    wprintf(L"%u port(s)\n", count);
+    return kOk;
+}
+
+int RenameCommand(const std::wstring &from, const std::wstring &to)
+{
+    int code = RequireAdministrator(L"rename");
+    if (code != kOk) {
+        return code;
+    }
+    PortsClass ports;
+    Device *device = ports.FindOurs(from);
+    if (device == nullptr) {
+        return Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", from.c_str());
+    }
+    std::wstring holder = TakenBy(ports, to);
+    if (!holder.empty()) {
+        return Report(kNameTaken, L"vplink: %ls is taken by %ls\n", to.c_str(), holder.c_str());
+    }
+    if (LinkExists(to)) {
+        return Report(kNameTaken, L"vplink: a link for %ls exists already (vplink remove %ls deletes it)\n",
+                      to.c_str(), to.c_str());
+    }
+    DWORD error = WritePortName(ports.Set(), &device->data, to);
+    if (error != ERROR_SUCCESS) {
+        return ReportSystemError(L"cannot rename " + from, error);
+    }
+
+    Restart restart = RestartDevice(ports.Set(), &device->data, &error);
+    if (restart == Restart::InUse) {
+        WritePortName(ports.Set(), &device->data, from);
+        return Report(kInUse, L"vplink: %ls is open: Windows would not stop it. Close the application using it, "
+                              L"then rename again (nothing was changed)\n",
+                      from.c_str());
+    }
+    LONG moved = MoveLink(from, to);
+    if (moved != ERROR_SUCCESS && moved != ERROR_FILE_NOT_FOUND) {
+        ReportSystemError(L"cannot move the link of " + from + L" to " + to, static_cast<DWORD>(moved));
+    }
+    SetFriendlyName(ports.Set(), &device->data, to);
+    if (restart == Restart::Failed) {
+        ReportSystemError(L"cannot restart the port", error);
+        return Report(kRestartNeeded, L"vplink: %ls is renamed %ls, but keeps its old name until the device next "
+                                      L"starts (restart the computer)\n",
+                      from.c_str(), to.c_str());
+    }
+    wprintf(L"%ls renamed %ls\n", from.c_str(), to.c_str());
+    return kOk;
+}
+
+int RemoveCommand(const std::wstring &port, bool keepLink)
+{
+    int code = RequireAdministrator(L"remove");
+    if (code != kOk) {
+        return code;
+    }
+    PortsClass ports;
+    Device *device = ports.FindOurs(port);
+    if (device == nullptr) {
+        return keepLink ? Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", port.c_str())
+                        : RemoveLinkOnly(port);
+    }
+    bool restart = false;
+    if (!RemoveDevice(ports.Set(), &device->data, &restart)) {
+        return ReportSystemError(L"cannot remove " + port, GetLastError());
+    }
+    const std::wstring name = device->portName;
+    const wchar_t *linkState = L"kept";
+    if (!keepLink) {
+        LONG error = DeleteLink(name);
+        linkState = error == ERROR_SUCCESS ? L"removed" : L"none";
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+            ReportSystemError(L"cannot remove the link of " + name, static_cast<DWORD>(error));
+        }
+    }
+    wprintf(L"%ls removed (%ls), link %ls\n", name.c_str(), device->instanceId.c_str(), linkState);
+    return restart ? Report(kRestartNeeded, L"vplink: %ls is in use; it goes when the computer restarts\n", name.c_str())
+                   : kOk;
+}
+
+int UninstallCommand(bool keepLinks)
+{
+    int code = RequireAdministrator(L"uninstall");
+    if (code != kOk) {
+        return code;
+    }
+    bool restart = false;
+    {
+        PortsClass ports;
+        for (Device &device : ports.devices) {
+            bool deviceRestart = false;
+            if (!device.ours) {
+                continue;
+            }
+            if (!RemoveDevice(ports.Set(), &device.data, &deviceRestart)) {
+                code = ReportSystemError(L"cannot remove " + device.instanceId, GetLastError());
+                continue;
+            }
+            restart |= deviceRestart;
+            wprintf(L"%ls removed (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
+        }
+    }
+    if (code != kOk) {
+        return code; /* the package stays while a device still uses it */
+    }
+    code = RemovePackage();
+    if (code == kOk && !keepLinks) {
+        LONG error = DeleteAllLinks();
+        code = error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND
+                   ? kOk
+                   : ReportSystemError(L"cannot remove the links", static_cast<DWORD>(error));
+    }
+    if (code == kOk && restart) {
+        return Report(kRestartNeeded, L"vplink: a port was in use; it goes when the computer restarts\n");
+    }
+    return code;
+}

@@ -1,0 +1,285 @@
+/*
+ * vptest_ports.cpp - several ports at once, and the fixtures the package's install run needs.
+ *
+ *   vptest printer-links            creates the object-manager links of the simulated printers'
+ *                                   USB interfaces, \??\USB#Vid_1504&Pid_0002#SIM000<n+1>#{...}
+ *                                   to \Device\VpUsbSim<n>, as a USB stack creates them for a
+ *                                   printer (vplink set ... auto links a port to that path)
+ *   vptest print PORT=N [PORT=N...] opens every port, prints to all of them at once, and checks
+ *                                   that printer N got exactly its own port's bytes and that each
+ *                                   port reads its own printer's reply
+ *   vptest dosname NAME             exit 0 when the DOS name exists (its target is printed)
+ *   vptest asuser PROGRAM ARGS...   runs PROGRAM with the Administrators group denied; exits with
+ *                                   its exit code
+ */
+#include "tests/wine/vptest.h"
+
+#include <winioctl.h>
+#include <winternl.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "public/vparallel_public.h"
+#include "tests/printer/usbsim_control.h"
+
+extern "C" NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+
+namespace {
+
+const DWORD kTimeoutMs = 5000;
+const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+/* The interface of simulated printer n, as its key under the USB class key and its link names it. */
+std::wstring InterfaceName(ULONG printer)
+{
+    return L"USB#Vid_1504&Pid_0002#SIM000" + std::to_wstring(printer + 1) + L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
+
+int PrinterLinks()
+{
+    for (ULONG printer = 0; printer < VPSIM_PRINTERS; printer++) {
+        std::wstring name = L"\\??\\" + InterfaceName(printer);
+        std::wstring target = VPSIM_DATA_DEVICE_PREFIX + std::to_wstring(printer);
+        UNICODE_STRING linkName;
+        UNICODE_STRING linkTarget;
+        RtlInitUnicodeString(&linkName, name.c_str());
+        RtlInitUnicodeString(&linkTarget, target.c_str());
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
+        HANDLE link;
+        NTSTATUS status = NtCreateSymbolicLinkObject(&link, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &attributes,
+                                                     &linkTarget);
+        if (status == 0) {
+            CloseHandle(link);
+        } else if (status != kNameCollision) {
+            fwprintf(stderr, L"vptest: cannot link %ls: 0x%lx\n", name.c_str(), static_cast<unsigned long>(status));
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* ---- Several ports at once ------------------------------------------------------------------ */
+
+struct Port {
+    std::wstring name;
+    ULONG printer = 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::string job;
+    OVERLAPPED write = {};
+};
+
+int g_failures = 0;
+
+void Expect(bool ok, const std::wstring &what, const std::string &detail = std::string())
+{
+    wprintf(L"%ls %ls%ls%hs\n", ok ? L"ok  " : L"FAIL", what.c_str(), ok || detail.empty() ? L"" : L": ",
+            ok ? "" : detail.c_str());
+    g_failures += ok ? 0 : 1;
+}
+
+/* One synchronous control request to the simulated printers. */
+bool PrinterControl(HANDLE control, DWORD code, const void *in, DWORD inLength, void *out, DWORD outLength)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(control, code, const_cast<void *>(in), inLength, out, outLength, &returned, nullptr) != 0;
+}
+
+/* The bytes printer n was sent, in order (the status request is a record of its own kind). */
+std::string PrintedBytes(HANDLE control, ULONG printer)
+{
+    std::string bytes;
+    for (VPSIM_RECORD_QUERY query = {printer, 0};; query.Index++) {
+        VPSIM_RECORD record = {};
+        if (!PrinterControl(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
+            return bytes;
+        }
+        if (record.Kind == VPSIM_WRITE) {
+            bytes.append(reinterpret_cast<const char *>(record.Data), record.Length);
+        }
+    }
+}
+
+/* Reads what the port has received, waiting up to the time-out for the first bytes. */
+std::string ReadReply(HANDLE port)
+{
+    COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(port, &immediate);
+    for (DWORD waited = 0; waited < kTimeoutMs; waited += 20) {
+        char buffer[128];
+        OVERLAPPED read = {};
+        read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        BOOL done = ReadFile(port, buffer, sizeof(buffer), nullptr, &read) ||
+                    (GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(read.hEvent, kTimeoutMs) == WAIT_OBJECT_0);
+        done = done && GetOverlappedResult(port, &read, &bytes, FALSE);
+        CloseHandle(read.hEvent);
+        if (done && bytes > 0) {
+            return std::string(buffer, bytes);
+        }
+        Sleep(20);
+    }
+    return std::string();
+}
+
+bool ParsePort(const wchar_t *text, Port *port)
+{
+    const wchar_t *equals = wcschr(text, L'=');
+    if (equals == nullptr || equals == text || equals[1] < L'0' || equals[1] >= L'0' + VPSIM_PRINTERS) {
+        return false;
+    }
+    port->name.assign(text, equals);
+    port->printer = equals[1] - L'0';
+    return true;
+}
+
+int PrintAtOnce(int count, wchar_t **specs)
+{
+    std::vector<Port> ports(count);
+    for (int i = 0; i < count; i++) {
+        if (!ParsePort(specs[i], &ports[i])) {
+            fwprintf(stderr, L"vptest print: %ls is not PORT=PRINTER\n", specs[i]);
+            return 2;
+        }
+    }
+    HANDLE control = CreateFileW(VPSIM_CONTROL_WIN32, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    if (control == INVALID_HANDLE_VALUE) {
+        wprintf(L"FAIL the simulated printers' control device does not open (%lu)\n", GetLastError());
+        return 1;
+    }
+    for (Port &port : ports) {
+        PrinterControl(control, IOCTL_VPSIM_RESET, &port.printer, sizeof(port.printer), nullptr, 0);
+    }
+
+    /* Every port open before anything is printed; a refused open yields an unusable handle. */
+    for (Port &port : ports) {
+        port.handle = CreateFileW((L"\\\\.\\" + port.name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        OVERLAPPED nop = {};
+        nop.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        bool usable = port.handle != INVALID_HANDLE_VALUE &&
+                      (DeviceIoControl(port.handle, IOCTL_VPARALLEL_NOP, nullptr, 0, nullptr, 0, nullptr, &nop) ||
+                       GetLastError() == ERROR_IO_PENDING) &&
+                      WaitForSingleObject(nop.hEvent, kTimeoutMs) == WAIT_OBJECT_0 &&
+                      GetOverlappedResult(port.handle, &nop, &bytes, FALSE);
+        CloseHandle(nop.hEvent);
+        Expect(usable, port.name + L" opens while the other ports are open");
+    }
+
+    /* Every job started before any is waited for. */
+    for (size_t i = 0; i < ports.size(); i++) {
+        Port &port = ports[i];
+        port.job = "job for " + std::string(port.name.begin(), port.name.end()) + ":";
+        for (int n = 0; n < 150; n++) {
+            port.job.push_back(static_cast<char>('a' + (n * 7 + i * 3) % 26));
+        }
+        port.write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!WriteFile(port.handle, port.job.data(), static_cast<DWORD>(port.job.size()), nullptr, &port.write) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            SetEvent(port.write.hEvent);
+        }
+    }
+    for (Port &port : ports) {
+        DWORD written = 0;
+        bool done = WaitForSingleObject(port.write.hEvent, kTimeoutMs) == WAIT_OBJECT_0 &&
+                    GetOverlappedResult(port.handle, &port.write, &written, FALSE) && written == port.job.size();
+        CloseHandle(port.write.hEvent);
+        std::string printed = PrintedBytes(control, port.printer);
+        Expect(done && printed == port.job,
+               port.name + L" prints its job to printer " + std::to_wstring(port.printer) + L" alone",
+               "written " + std::to_string(written) + ", printer got " + std::to_string(printed.size()) + " bytes");
+    }
+
+    for (Port &port : ports) {
+        std::string reply = "status of printer " + std::to_string(port.printer);
+        std::string input(reinterpret_cast<const char *>(&port.printer), sizeof(port.printer));
+        input += reply;
+        bool queued = PrinterControl(control, IOCTL_VPSIM_QUEUE_REPLY, input.data(), static_cast<DWORD>(input.size()),
+                                     nullptr, 0);
+        std::string read = ReadReply(port.handle);
+        Expect(queued && read == reply, port.name + L" reads its own printer's reply", "'" + read + "'");
+    }
+    for (Port &port : ports) {
+        CloseHandle(port.handle);
+    }
+    CloseHandle(control);
+    wprintf(L"%d failed\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
+
+/* ---- Fixtures --------------------------------------------------------------------------------- */
+
+int DosName(const wchar_t *name)
+{
+    wchar_t target[512] = {};
+    if (QueryDosDeviceW(name, target, 512) == 0) {
+        wprintf(L"%ls: no such DOS name\n", name);
+        return 1;
+    }
+    wprintf(L"%ls -> %ls\n", name, target);
+    return 0;
+}
+
+/* The caller's token with the Administrators group made deny-only: what a standard user has. */
+int AsStandardUser(int count, wchar_t **words)
+{
+    std::wstring commandLine;
+    for (int i = 0; i < count; i++) {
+        commandLine += (i ? L" \"" : L"\"") + std::wstring(words[i]) + L"\"";
+    }
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    HANDLE token = nullptr;
+    HANDLE restricted = nullptr;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &administrators) ||
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token)) {
+        return 125;
+    }
+    SID_AND_ATTRIBUTES deny = {administrators, 0};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 125;
+    if (CreateRestrictedToken(token, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted) &&
+        CreateProcessAsUserW(restricted, nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    } else {
+        fwprintf(stderr, L"vptest asuser: cannot start %ls: %lu\n", commandLine.c_str(), GetLastError());
+    }
+    if (restricted != nullptr) {
+        CloseHandle(restricted);
+    }
+    CloseHandle(token);
+    FreeSid(administrators);
+    return static_cast<int>(exitCode);
+}
+
+} // namespace
+
+int RunPortsCommand(int argc, wchar_t **argv)
+{
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"printer-links" && argc == 2) {
+        return PrinterLinks();
+    }
+    if (command == L"print" && argc > 2) {
+        return PrintAtOnce(argc - 2, argv + 2);
+    }
+    if (command == L"dosname" && argc == 3) {
+        return DosName(argv[2]);
+    }
+    if (command == L"asuser" && argc > 2) {
+        return AsStandardUser(argc - 2, argv + 2);
+    }
+    return -1;
+}
