@@ -1,7 +1,8 @@
 // Idle cost of open ports: the process's CPU time per second of wall time while N ports are open
 // and nothing happens, so all of it is the three workers' polling (two every 1 ms, one every
-// 10 ms per port). Beside it, measured the same way in the same run: 3N bare host threads that do
-// nothing but wait with the same periods - the least any design polling at these rates can cost.
+// 10 ms per port; on a clock with a tick, every wait lasts to the next tick). Beside it, measured the
+// same way in the same run: 3N bare host threads that do nothing but wait with the same effective
+// periods - the least any design polling at these rates can cost.
 #include "port_bench.h"
 
 #include <atomic>
@@ -25,17 +26,18 @@ double CpuPerWallSecond(std::chrono::seconds window)
 
 // Bare pollers: each waits on its own condition variable with a time-out of its period, as the
 // workers wait on their exit events.
-double BarePollingCost(int ports)
+double BarePollingCost(int ports, int64_t tick_us)
 {
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (int p = 0; p < ports; p++) {
-        for (int period_ms : {10, 1, 1}) {
-            threads.emplace_back([&stop, period_ms] {
+        for (double period_ms : {10.0, 1.0, 1.0}) {
+            auto period = std::chrono::microseconds(int64_t(portbench::EffectiveMs(period_ms, tick_us) * 1000));
+            threads.emplace_back([&stop, period] {
                 std::mutex m;
                 std::condition_variable cv;
                 std::unique_lock<std::mutex> lock(m);
-                while (!stop.load()) cv.wait_for(lock, std::chrono::milliseconds(period_ms));
+                while (!stop.load()) cv.wait_for(lock, period);
             });
         }
     }
@@ -49,9 +51,10 @@ double BarePollingCost(int ports)
 void BM_IdleCost(benchmark::State &state)
 {
     const int ports = int(state.range(0));
+    const int64_t tick_us = state.range(1);
     double driver_cost = 0, bare_cost = 0;
     {
-        portbench::Rig rig(ports);
+        portbench::Rig rig(ports, 3, tick_us);
         if (!rig.Ok() || !rig.OpenAll()) {
             state.SkipWithError("the ports did not come up");
             return;
@@ -62,12 +65,17 @@ void BM_IdleCost(benchmark::State &state)
             state.SetIterationTime(driver_cost);
         }
     }
-    bare_cost = BarePollingCost(ports);
+    bare_cost = BarePollingCost(ports, tick_us);
     state.counters["cpu_ms_per_s"] = driver_cost * 1e3;
     state.counters["bare_cpu_ms_per_s"] = bare_cost * 1e3;
     state.counters["driver/bare"] = bare_cost > 0 ? driver_cost / bare_cost : 0;
     portbench::ReportViolations(state);
 }
-BENCHMARK(BM_IdleCost)->Arg(1)->Arg(4)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleCost)
+    ->ArgNames({"ports", "tick_us"})
+    ->ArgsProduct({{1, 4}, {std::begin(portbench::kTicksUs), std::end(portbench::kTicksUs)}})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Reply latency: from the simulated printer answering a read to the application's waiting read
 // completing. Through the driver the reply goes to the read thread's outstanding device read,
-// into the receive ring, and to the waiting read at the read-polling thread's next 1 ms poll.
+// into the receive ring, and to the waiting read at the read-polling thread's next 1 ms poll (on a
+// clock with a tick, its next tick).
 // Beside it, in the same iterations, the floor of the stand-in: the same reply answering a read the
 // benchmark thread has outstanding on a second printer of its own, with no driver in between. One reply per iteration; the benchmark's
 // time is the driver path's mean, the counters its order statistics and the floor's.
@@ -78,18 +79,20 @@ bool DeviceReadOutstanding(vpsim::SimPort &port)
 
 void BM_ReplyLatency(benchmark::State &state)
 {
+    const int64_t tick_us = state.range(0);
+    const double poll_ms = portbench::EffectiveMs(1.0, tick_us);
     std::vector<double> driver_ms, floor_ms;
     int late = 0;
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> offset_us(0, 999);
+    std::uniform_int_distribution<int> offset_us(0, int(poll_ms * 1000) - 1);
     {
-        portbench::Rig rig(1);
+        portbench::Rig rig(1, 3, tick_us);
         if (!rig.Ok() || !rig.OpenAll()) {
             state.SkipWithError("the port did not come up");
             return;
         }
         vpsim::SimPort &port = rig.Port(0);
-        ksim::usb::SimPrinter own_printer(vpsim::PrinterConfigFor(3, 99));
+        usbsim::SimPrinter own_printer(vpsim::PrinterConfigFor(3, 99));
         DirectReader direct(own_printer.HardwareId());
         if (!direct.Ok()) {
             state.SkipWithError("the printer could not be opened directly");
@@ -150,19 +153,20 @@ void BM_ReplyLatency(benchmark::State &state)
     state.counters["p90_ms"] = portbench::Percentile(driver_ms, 0.90);
     state.counters["max_ms"] = portbench::Percentile(driver_ms, 1.0);
     // The distribution in coarse bins, as shares of the replies.
-    const double bins[] = {0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 5.0};
-    const char *names[] = {"<0.25ms", "<0.5ms", "<0.75ms", "<1ms", "<1.5ms", "<2ms", "<5ms"};
+    const double bins[] = {0.25, 0.5, 0.75, 1.0, 1.5, 2.0, 5.0, 10.0, 20.0};
+    const char *names[] = {"<0.25ms", "<0.5ms", "<0.75ms", "<1ms", "<1.5ms", "<2ms", "<5ms", "<10ms", "<20ms"};
     for (size_t b = 0; b < sizeof(bins) / sizeof(bins[0]); b++) {
         double below = double(std::count_if(driver_ms.begin(), driver_ms.end(), [&](double v) { return v < bins[b]; }));
         state.counters[names[b]] = driver_ms.empty() ? 0 : below / double(driver_ms.size());
     }
-    state.counters["poll_period_ms"] = 1.0;
-    state.counters["p50/poll_period"] = portbench::Percentile(driver_ms, 0.50) / 1.0;
+    state.counters["poll_period_ms"] = poll_ms;
+    state.counters["p50/poll_period"] = portbench::Percentile(driver_ms, 0.50) / poll_ms;
     state.counters["late_replies"] = late;
     state.counters["floor_p50_ms"] = portbench::Percentile(floor_ms, 0.50);
     state.counters["floor_p99_ms"] = portbench::Percentile(floor_ms, 0.99);
     portbench::ReportViolations(state);
 }
-BENCHMARK(BM_ReplyLatency)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReplyLatency)->ArgName("tick_us")->Arg(0)->Arg(1000)->UseManualTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReplyLatency)->ArgName("tick_us")->Arg(15625)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

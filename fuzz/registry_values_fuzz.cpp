@@ -11,6 +11,7 @@
 #include <ksim/ksim.h>
 
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -126,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         auto driver = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
         if (!driver || status != STATUS_SUCCESS) Fail("driver did not load");
-        auto printer = std::make_unique<ksim::usb::SimPrinter>();
+        auto printer = std::make_unique<usbsim::SimPrinter>();
         auto pdo = std::make_unique<ksim::Pdo>();
 
         ULONG type;
@@ -134,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool has_name = Describe(in, u"LPT3", &type, &bytes);
         ksim::reg::CreateKey(pdo->HardwareKeyPath());
         if (has_name) ksim::reg::SetValue(pdo->HardwareKeyPath(), u"PortName", type, bytes.data(), bytes.size());
-        const ksim::u16 link_key = ksim::u16(ksim::usb::kLinkKeyRoot) + u"\\LPT3";
+        const ksim::u16 link_key = ksim::u16(usbsim::kLinkKeyRoot) + u"\\LPT3";
         ksim::reg::CreateKey(link_key);
         if (Describe(in, printer->HardwareId(), &type, &bytes))
             ksim::reg::SetValue(link_key, u"HardwareId", type, bytes.data(), bytes.size());

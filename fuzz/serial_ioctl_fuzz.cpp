@@ -13,6 +13,7 @@
 #include "buffers/ring_buffer.h"
 #include "driver/vparallel.h"
 #include "serial/serial.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -106,7 +107,7 @@ public:
         if (!driver_ || status != STATUS_SUCCESS) Fail("driver did not load");
         pdo_ = std::make_unique<ksim::Pdo>();
         if (pdo_->AddDevice(*driver_) != STATUS_SUCCESS) Fail("AddDevice failed");
-        printer_ = std::make_unique<ksim::usb::SimPrinter>();
+        printer_ = std::make_unique<usbsim::SimPrinter>();
         const ksim::u16 &id = printer_->LinkedId();
         std::memcpy(Ext()->LinkedId, id.data(), std::min(id.size(), size_t(VP_NAME_CHARS - 1)) * sizeof(WCHAR));
     }
@@ -175,12 +176,12 @@ public:
         if (!ksim::Violations().empty()) Fail("verifier violation at teardown");
     }
 
-    ksim::usb::SimPrinter &Printer() { return *printer_; }
+    usbsim::SimPrinter &Printer() { return *printer_; }
 
 private:
     std::unique_ptr<ksim::Driver> driver_;
     std::unique_ptr<ksim::Pdo> pdo_;
-    std::unique_ptr<ksim::usb::SimPrinter> printer_;
+    std::unique_ptr<usbsim::SimPrinter> printer_;
     std::vector<std::unique_ptr<Request>> requests_;
 };
 

@@ -136,6 +136,35 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
 
+/* The record that holds `address` as its member `field`. */
+#define CONTAINING_RECORD(address, type, field) ((type *)((char *)(address) - (ULONG_PTR)(&((type *)0)->field)))
+
+/* Doubly linked lists with a head entry, inline in the WDK and so here. */
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY next = Entry->Flink;
+    PLIST_ENTRY previous = Entry->Blink;
+    previous->Flink = next;
+    next->Blink = previous;
+    return (BOOLEAN)(next == previous);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY entry = ListHead->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY last = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = last;
+    last->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
 /* ---- Status values ----------------------------------------------------------------- */
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
@@ -178,6 +207,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
 #define STATUS_BAD_DEVICE_TYPE           ((NTSTATUS)0xC00000CBL)
 #define STATUS_CANCELLED                 ((NTSTATUS)0xC0000120L)
+#define STATUS_CANNOT_DELETE             ((NTSTATUS)0xC0000121L)
 #define STATUS_DEVICE_REMOVED            ((NTSTATUS)0xC00002B6L)
 #define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
 #define STATUS_OBJECT_PATH_SYNTAX_BAD    ((NTSTATUS)0xC000003BL)
@@ -627,6 +657,13 @@ FORCEINLINE void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
+/* The number of leading bytes that are equal. */
+FORCEINLINE SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
+{
+    SIZE_T i = 0;
+    while (i < Length && ((const UCHAR *)Source1)[i] == ((const UCHAR *)Source2)[i]) i++;
+    return i;
+}
 
 KSIM_BEGIN_C
 
@@ -677,6 +714,10 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
     POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId,
     PKSTART_ROUTINE StartRoutine, PVOID StartContext);
 NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
+/* The process whose context the calling thread runs in: the system process for system threads
+ * and DriverEntry, the requester's process for a dispatch routine called from its thread. */
+NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+#define PsGetCurrentProcess IoGetCurrentProcess
 
 /* ---- Object manager -------------------------------------------------------------------- */
 extern POBJECT_TYPE *PsThreadType;
@@ -861,7 +902,6 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
 {
     return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile *)&Irp->CancelRoutine, (PVOID)CancelRoutine);
 }
-FORCEINLINE PEPROCESS IoGetCurrentProcess(void) { return (PEPROCESS)0; }
 
 /* ---- Registry ----------------------------------------------------------------------------- */
 #define REG_NONE                 0
@@ -925,6 +965,8 @@ NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 NTSYSAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
     PVOID Data, ULONG DataSize);
 NTSYSAPI NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+/* Deletes the open key (opened with DELETE access); a key that still has subkeys is refused. */
+NTSYSAPI NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
     PVOID ValueData, ULONG ValueLength);

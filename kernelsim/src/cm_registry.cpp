@@ -115,6 +115,14 @@ void MarkDeleted(CmKey &key)
     for (auto &sub : key.subkeys) MarkDeleted(*sub);
 }
 
+// Lock held. Takes a key (not the root) out of its parent and marks it and its subtree deleted.
+void DetachLocked(const std::shared_ptr<CmKey> &key)
+{
+    auto &siblings = key->parent->subkeys;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
+    MarkDeleted(*key);
+}
+
 // Where a path leads: the names to walk and the key to start from.
 struct ParsedPath {
     NTSTATUS status = STATUS_SUCCESS;
@@ -380,7 +388,6 @@ void CmInitialize()
 
 void CmShutdown()
 {
-    UsbPrintersShutdown();
     std::lock_guard<std::mutex> guard(g_cm.lock);
     if (g_cm.root) MarkDeleted(*g_cm.root);
     g_cm.root.reset();
@@ -519,6 +526,29 @@ NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     return status;
 }
 
+// The key goes from the namespace at once; handles still open on it fail from then on with
+// STATUS_KEY_DELETED. As on Windows, a key with subkeys cannot be deleted.
+NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle)
+{
+    ksim::detail::CheckIrqlAtMost(PASSIVE_LEVEL, "ZwDeleteKey");
+    KeyObject *object = nullptr;
+    NTSTATUS status = ReferenceKeyHandle(KeyHandle, &object);
+    if (!NT_SUCCESS(status)) return status;
+    {
+        std::lock_guard<std::mutex> guard(g_cm.lock);
+        const std::shared_ptr<CmKey> &key = object->key;
+        if (key->deleted) {
+            status = STATUS_KEY_DELETED;
+        } else if (key->parent == nullptr || !key->subkeys.empty()) {
+            status = STATUS_CANNOT_DELETE;
+        } else {
+            DetachLocked(key);
+        }
+    }
+    ksim::detail::ObRelease(object);
+    return status;
+}
+
 static void TraceRtlCall(const char *routine, ULONG RelativeTo, PCWSTR ValueName)
 {
     if (!ksim::detail::CallTraceOn()) return;
@@ -579,9 +609,7 @@ bool DeleteKey(const u16 &path)
     RootOrThrow();
     auto key = LookupAbsolute(path);
     if (!key || key->parent == nullptr) return false;  // missing, or the root itself
-    auto &siblings = key->parent->subkeys;
-    siblings.erase(std::remove(siblings.begin(), siblings.end(), key), siblings.end());
-    MarkDeleted(*key);
+    DetachLocked(key);
     return true;
 }
 

@@ -121,9 +121,6 @@ size_t IoOutstandingIrps();
 // ---- cm -----------------------------------------------------------------------------------
 void CmInitialize();  // creates the standard keys (MACHINE\SOFTWARE, SYSTEM, HARDWARE\DEVICEMAP, ...)
 void CmShutdown();
-// The simulated printers, at kernel teardown: releases printers removed while files were still
-// open on them, and detaches any printer object that outlives the kernel.
-void UsbPrintersShutdown();
 
 // ---- text -----------------------------------------------------------------------------------
 u16 FromCounted(const UNICODE_STRING *s);
@@ -136,7 +133,7 @@ u16 Upcase(const u16 &s);
 // ---- ke/ex/ob/ps: kernel lifetime and the test API's internals (used by kernel.cpp) -------------
 // Each Kernel gets a new generation; per-host-thread state from an older one is stale.
 uint64_t KernelGeneration();
-void KeReset(ClockMode mode);  // clock, participants, waiters; starts a new generation
+void KeReset(ClockMode mode, int64_t tick = 0);  // clock, participants, waiters; starts a new generation
 ClockMode KeClockMode();
 int64_t KeNow();
 void KeAdvance(int64_t ticks);

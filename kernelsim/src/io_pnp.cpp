@@ -206,6 +206,7 @@ struct Pdo::Impl : BusPdo {};
 std::unique_ptr<Driver> Driver::Load(PDRIVER_INITIALIZE entry, const u16 &service_name, NTSTATUS *status)
 {
     std::unique_ptr<Driver> driver(new Driver);
+    driver->kernel_ = CurrentKernel();
     driver->object_ = NewDriverObject(service_name, u"\\Driver\\");
     auto *block = reinterpret_cast<DriverBlock *>(driver->object_);
     UNICODE_STRING path = CountedView(block->registry_path);
@@ -233,6 +234,7 @@ PDRIVER_OBJECT Driver::Object() const { return object_; }
 
 void Driver::Unload()
 {
+    if (object_ != nullptr && kernel_ != CurrentKernel()) object_ = nullptr;
     if (object_ == nullptr) return;
     // A file's last reference may have gone from raised IRQL, its close still on its way to this
     // driver from a worker; Windows does not unload a driver whose devices a file still holds.

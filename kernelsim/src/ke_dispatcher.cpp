@@ -72,6 +72,7 @@ struct Dispatcher {
     bool stopping = false;
     std::unordered_map<PKTHREAD, size_t> mutexes_owned;  // mutexes each thread holds
     std::chrono::milliseconds stuck_limit = kDefaultStuckLimit;  // real time before clock-stuck
+    int64_t tick = 0;  // the clock interrupt's period; 0: waits end at their deadlines
     std::atomic<uint64_t> generation{1};  // read without the lock by per-thread state
 };
 
@@ -211,7 +212,10 @@ WaitResult WaitRealTime(std::unique_lock<std::mutex> &lock, const WaitSpec &want
         if (system && d.stopping) throw ThreadExitRequest{};
         if (wanted.deadline) {
             if (NowLocked() >= *wanted.deadline) return WaitResult::TimedOut;
-            me.cv.wait_until(lock, std::min(RealTimeOf(*wanted.deadline), SteadyClock::now() + std::chrono::milliseconds(5)));
+            // Woken by a change that satisfies the wait (WakeWaiters) or by the deadline, as a
+            // kernel wakes a timed waiter; no extra wake-ups, which would cost an idle poller more
+            // than its period does.
+            me.cv.wait_until(lock, RealTimeOf(*wanted.deadline));
         } else {
             if (wanted.guard && SteadyClock::now() > limit) return WaitResult::Stuck;
             // Test predicates may depend on state changed without a kernel call: poll too.
@@ -278,12 +282,23 @@ WaitResult WaitCore(std::unique_lock<std::mutex> &lock, const WaitSpec &wanted)
     }
 }
 
+// The interrupt time as the kernel keeps it: with a clock tick, the time of the last tick.
+int64_t InterruptTimeLocked()
+{
+    int64_t tick = D().tick;
+    return tick > 0 ? NowLocked() / tick * tick : NowLocked();
+}
+
+// A timed wait ends at the first clock tick at or after its deadline, and a relative one counts
+// from the interrupt time: a wait of one tick or less ends at the next tick. A zero time-out is a
+// poll.
 std::optional<int64_t> DeadlineFrom(const LARGE_INTEGER *timeout)
 {
     if (timeout == nullptr) return std::nullopt;
-    if (timeout->QuadPart < 0) return NowLocked() - timeout->QuadPart;
     if (timeout->QuadPart == 0) return NowLocked();
-    return timeout->QuadPart;
+    int64_t deadline = timeout->QuadPart < 0 ? InterruptTimeLocked() - timeout->QuadPart : timeout->QuadPart;
+    int64_t tick = D().tick;
+    return tick > 0 ? (deadline + tick - 1) / tick * tick : deadline;
 }
 
 // Waits may not block at DISPATCH_LEVEL or above, nor while a spin lock is held; polling
@@ -434,11 +449,12 @@ void KeStopSystemThreadWaits()
 
 // ---- clock -------------------------------------------------------------------------------------
 
-void KeReset(ClockMode mode)
+void KeReset(ClockMode mode, int64_t tick)
 {
     Dispatcher &d = D();
     std::lock_guard<std::mutex> guard(d.mutex);
     d.mode = mode;
+    d.tick = tick > 0 ? tick : 0;
     d.now = 0;
     d.real_start = SteadyClock::now();
     d.waiters.clear();
@@ -701,7 +717,11 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     return STATUS_SUCCESS;
 }
 
-ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(KeNow()); }
+ULONGLONG NTAPI KeQueryInterruptTime(VOID)
+{
+    std::lock_guard<std::mutex> guard(DispatcherMutex());
+    return static_cast<ULONGLONG>(InterruptTimeLocked());
+}
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {

@@ -69,7 +69,7 @@ Kernel::Kernel(Options options)
     if (g_active.exchange(true)) throw std::logic_error("ksim::Kernel: only one kernel may exist at a time");
     detail::ResetSupport();
     detail::SetSupportOptions(options);
-    detail::KeReset(options.clock);
+    detail::KeReset(options.clock, options.clock_tick);
     detail::PsReset();
     detail::ObReset();
     detail::ExResetPool();
@@ -94,6 +94,8 @@ Kernel::~Kernel()
 }
 
 bool KernelActive() { return g_active; }
+
+uint64_t CurrentKernel() { return g_active ? detail::KernelGeneration() : 0; }
 
 std::vector<Violation> CheckLeaks()
 {

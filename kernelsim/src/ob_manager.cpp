@@ -483,8 +483,20 @@ POBJECT_TYPE g_thread_type_ptr = &g_thread_type;
 POBJECT_TYPE g_event_type_ptr = &g_event_type;
 POBJECT_TYPE g_file_type_ptr = &g_file_type;
 }  // namespace
+// The two processes' records, told apart by address.
+struct _KPROCESS {
+    ksim::Process process;
+};
+namespace {
+_KPROCESS g_processes[2] = {{ksim::Process::System}, {ksim::Process::Application}};
+}  // namespace
 
 extern "C" {
+
+PEPROCESS NTAPI IoGetCurrentProcess(VOID)
+{
+    return &g_processes[CurrentProcess() == ksim::Process::System ? 0 : 1];
+}
 
 POBJECT_TYPE *PsThreadType = &g_thread_type_ptr;
 POBJECT_TYPE *ExEventObjectType = &g_event_type_ptr;

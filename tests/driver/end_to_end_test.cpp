@@ -3,6 +3,7 @@
 // the device is then surprise-removed and removed. Nothing may be left behind.
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <numeric>
@@ -24,7 +25,7 @@ TEST_F(EndToEndTest, OnePrintJobFromAddDeviceToRemoval)
     const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
 
     // The installation: the printer's link values under LPT3, and PortName in the device key.
-    ksim::usb::SimPrinter printer;
+    usbsim::SimPrinter printer;
     printer.WriteLinkConfig(u"LPT3");
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     auto driver = ksim::Driver::Load(DriverEntry, u"vparallel", &status);

@@ -6,6 +6,7 @@
 #include "common/kernel_test.h"
 
 #include "link/link.h"
+#include "tests/printer/printer_client.h"
 
 #include <cstring>
 #include <memory>
@@ -14,7 +15,7 @@
 
 using ksim::u16;
 namespace reg = ksim::reg;
-namespace usb = ksim::usb;
+namespace usb = usbsim;
 
 namespace {
 

@@ -441,7 +441,7 @@ protected:
     {
         PnpTest::SetUp();
         if (HasFatalFailure()) return;
-        port_->printer = std::make_unique<ksim::usb::SimPrinter>();
+        port_->printer = std::make_unique<usbsim::SimPrinter>();
         port_->printer->WriteLinkConfig(u"LPT3");
         SetPortName(u"LPT3");
         ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);

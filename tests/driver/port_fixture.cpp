@@ -189,21 +189,21 @@ Port &PortTest::AddBarePort(const u16 &pdo_name)
     return *ports_.back();
 }
 
-Port &PortTest::AddPort(const u16 &name, ksim::usb::PrinterConfig config)
+Port &PortTest::AddPort(const u16 &name, usbsim::PrinterConfig config)
 {
     Port &port = AddBarePort();
     port.port_name = name;
     reg::SetString(port.pdo->HardwareKeyPath(), u"PortName", name);
     std::copy(name.begin(), name.end(), port.Ext()->PortName);
     port.Ext()->PortName[name.size()] = 0;
-    port.printer = std::make_unique<ksim::usb::SimPrinter>(config);
+    port.printer = std::make_unique<usbsim::SimPrinter>(config);
     port.printer->WriteLinkConfig(name);
     return port;
 }
 
-ksim::usb::PrinterConfig PortTest::ConfigFor(const char *device_id, int serial)
+usbsim::PrinterConfig PortTest::ConfigFor(const char *device_id, int serial)
 {
-    ksim::usb::PrinterConfig config;
+    usbsim::PrinterConfig config;
     std::string n = std::to_string(serial);
     config.linked_id = ksim::W(device_id) + u"#PRN000" + ksim::W(n.c_str()) + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
     config.hardware_id = u"\\??\\USB#PRINTER" + ksim::W(n.c_str()) + u"#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";

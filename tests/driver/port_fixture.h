@@ -15,6 +15,7 @@
 #include "buffers/wait_queue.h"
 #include "driver/vparallel.h"
 #include "serial/serial.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <atomic>
@@ -119,7 +120,7 @@ private:
 // linked to (none for a bare port).
 struct Port {
     std::unique_ptr<ksim::Pdo> pdo;
-    std::unique_ptr<ksim::usb::SimPrinter> printer;
+    std::unique_ptr<usbsim::SimPrinter> printer;
     u16 port_name;
 
     PDEVICE_OBJECT Fdo() const { return pdo->Top(); }
@@ -165,11 +166,11 @@ protected:
 
     // A port named `name` whose printer answers as `config` says, linked to it, with the name
     // stored in the extension as a start would store it. The port is added, not started.
-    Port &AddPort(const u16 &name = u"LPT3", ksim::usb::PrinterConfig config = {});
+    Port &AddPort(const u16 &name = u"LPT3", usbsim::PrinterConfig config = {});
     // A PDO with an empty hardware key and the FDO the driver added: no name, no printer.
     Port &AddBarePort(const u16 &pdo_name = {});
 
-    static ksim::usb::PrinterConfig ConfigFor(const char *device_id, int serial = 1);
+    static usbsim::PrinterConfig ConfigFor(const char *device_id, int serial = 1);
 
     // Opens the port and lets the workers settle into their first device read.
     ksim::AppFile &OpenPort(Port &port);

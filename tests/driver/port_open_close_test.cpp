@@ -65,11 +65,11 @@ struct FailedOpenCase {
 class FailedOpenTest : public PortTest, public ::testing::WithParamInterface<int> {};
 
 const FailedOpenCase kFailedOpens[] = {
-    {"link key missing", [](Port &p) { ksim::reg::DeleteKey(u16(ksim::usb::kLinkKeyRoot) + u"\\" + p.port_name); },
+    {"link key missing", [](Port &p) { ksim::reg::DeleteKey(u16(usbsim::kLinkKeyRoot) + u"\\" + p.port_name); },
      STATUS_UNSUCCESSFUL, "VPARALLEL_Create GetUsbHardwareId Error \n", true},
     {"vendor not accepted",
      [](Port &p) {
-         ksim::reg::SetString(u16(ksim::usb::kLinkKeyRoot) + u"\\" + p.port_name, u"LinkedId",
+         ksim::reg::SetString(u16(usbsim::kLinkKeyRoot) + u"\\" + p.port_name, u"LinkedId",
                               u"##?#USB#VID_1504&Pid_0002#X");
      },
      STATUS_DEVICE_POWERED_OFF, "VPARALLEL_Create wcsncmp Error \n", true},
@@ -284,10 +284,10 @@ TEST_F(PortOpenCloseTest, OpenCloseOpenReadsTheLinkAgainAndStartsThreeNewWorkers
     EXPECT_TRUE(port.EventSet(ReadThreadExitEvent));
 
     // The installer relinks the port to a class 2 model meanwhile.
-    const u16 key = u16(ksim::usb::kLinkKeyRoot) + u"\\LPT3";
+    const u16 key = u16(usbsim::kLinkKeyRoot) + u"\\LPT3";
     const u16 relinked = LinkedIdOf(kClass2);
     ksim::reg::SetString(key, u"LinkedId", relinked);
-    ksim::reg::CreateKey(u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + relinked);
+    ksim::reg::CreateKey(u16(usbsim::kUsbDeviceClassKey) + u"\\" + relinked);
 
     OpenPort(port);
     EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), relinked);
@@ -297,7 +297,7 @@ TEST_F(PortOpenCloseTest, OpenCloseOpenReadsTheLinkAgainAndStartsThreeNewWorkers
     for (int i = 0; i < VP_EVENT_COUNT; i++) EXPECT_FALSE(port.EventSet(VP_EVENT_INDEX(i))) << "event " << i;
     // The new workers work: a reply reaches the ring.
     Reply(port, {7, 8, 9});
-    ksim::reg::DeleteKey(u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + relinked);
+    ksim::reg::DeleteKey(u16(usbsim::kUsbDeviceClassKey) + u"\\" + relinked);
 }
 
 // Some hosts close a handle without sending cleanup first: the close then does the cleanup's work.

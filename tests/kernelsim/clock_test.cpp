@@ -267,6 +267,64 @@ TEST_F(ClockTest, ATimedWaitTheClockCannotReachEndsWithAViolation)
     ExpectViolations({"clock-stuck"});
 }
 
+// With Windows' default clock tick, timed waits end at the next tick at or after their deadline.
+class TickClockTest : public KernelTest {
+protected:
+    ksim::Options KernelOptions() const override
+    {
+        ksim::Options o;
+        o.clock_tick = ksim::kWindowsDefaultTick;
+        return o;
+    }
+};
+
+TEST_F(TickClockTest, TimedWaitsEndAtTheNextTick)
+{
+    constexpr int64_t kTick = ksim::kWindowsDefaultTick;
+    struct Row {
+        int64_t start;  // when the wait begins
+        int64_t wait;   // its relative time-out
+        int64_t ends;
+    };
+    const Row rows[] = {
+        {0, kMs, kTick},                          // 1 ms lasts until the first tick
+        {kTick, kMs, 2 * kTick},                  // also when it starts on a tick
+        {2 * kTick + 15 * kMs, kMs, 3 * kTick},   // and just before one: relative waits count
+                                                  // from the last tick
+        {3 * kTick + 3 * kMs, 10 * kMs, 4 * kTick},
+        {4 * kTick, kTick, 5 * kTick},            // a whole tick from a tick: exactly one
+        {5 * kTick + 1, 20 * kMs, 7 * kTick},     // longer than a tick: the second tick after
+    };
+    for (const Row &row : rows) {
+        ksim::Advance(row.start - ksim::Now());
+        LARGE_INTEGER delay = Relative(row.wait);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        EXPECT_EQ(ksim::Now(), row.ends) << "start " << row.start << " wait " << row.wait;
+    }
+    // A poll never waits for a tick, and a signalled object ends a wait at once.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{};
+    const int64_t now = ksim::Now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(ksim::Now(), now);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER ten = Relative(10 * kMs);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &ten), STATUS_SUCCESS);
+    EXPECT_EQ(ksim::Now(), now);
+    EXPECT_EQ(KeQueryInterruptTime(), static_cast<ULONGLONG>(now / kTick * kTick));  // kept per tick
+}
+
+// A 1 ms poller on the default tick wakes once per tick, 64 times a second instead of 1,000.
+TEST_F(TickClockTest, AOneMillisecondPollerRunsOncePerTick)
+{
+    Poller p;
+    Start(&p, kMs);
+    ksim::AdvanceMs(1000);
+    EXPECT_EQ(p.cycles, 64);  // 1000 / 15.625
+    Stop(&p);
+}
+
 class RealTimeClockTest : public KernelTest {
 protected:
     ksim::Options KernelOptions() const override

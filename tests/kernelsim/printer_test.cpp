@@ -1,9 +1,12 @@
-// The simulated USB receipt printer, driven through the I/O manager by path as the port driver
-// drives it: opens with their arguments, writes, the status request and its answer, replies and
-// waiting reads, unplugging, and a clean namespace afterwards.
+// The simulated USB receipt printer (tests/printer/), loaded on the stand-in as a second driver and
+// driven through the I/O manager by path as the port driver drives it: opens with their arguments,
+// writes, the status request and its answer, replies and waiting reads, the behaviours a test can
+// choose, unplugging, and a clean namespace afterwards.
 #include "common/kernel_test.h"
+#include "tests/printer/printer_client.h"
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -12,8 +15,8 @@
 namespace {
 
 using ksim::u16;
-using ksim::usb::PrinterConfig;
-using ksim::usb::SimPrinter;
+using usbsim::PrinterConfig;
+using usbsim::SimPrinter;
 using Bytes = std::vector<uint8_t>;
 
 const Bytes kStatusRequest = {0x10, 0x04, 0x01};
@@ -325,7 +328,8 @@ TEST_F(PrinterTest, ReadCancelledBeforeItWaitsIsEndedAtOnce)
     // A read whose cancel came before the printer could install its cancel routine: it must
     // not be left waiting with nobody to cancel it.
     OwnRead read;
-    PIRP irp = IoAllocateIrp(printer.Device()->StackSize, FALSE);
+    PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file->FileObject());
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
     irp->AssociatedIrp.SystemBuffer = read.buffer;
     irp->Cancel = TRUE;
@@ -334,7 +338,7 @@ TEST_F(PrinterTest, ReadCancelledBeforeItWaitsIsEndedAtOnce)
     next->Parameters.Read.Length = sizeof(read.buffer);
     next->FileObject = file->FileObject();
     IoSetCompletionRoutine(irp, OwnReadDone, &read, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IoCallDriver(printer.Device(), irp), STATUS_PENDING);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
     EXPECT_EQ(read.status, STATUS_CANCELLED);
     EXPECT_EQ(read.information, 0u);
     EXPECT_EQ(printer.PendingReads(), 0u);
@@ -396,6 +400,98 @@ TEST_F(PrinterTest, NeverAnswerHoldsRepliesBack)
     file->Close();
 }
 
+TEST_F(PrinterTest, SlowWriteCompletesAfterItsDelay)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    printer.SetWriteDelay(50 * ksim::kTicksPerMs);
+    ksim::IoResult result;
+    ksim::ParticipantThread writer([&] { result = file->Write({1, 2}); });
+    ksim::AdvanceMs(49);
+    EXPECT_FALSE(writer.Done());
+    ksim::AdvanceMs(1);
+    EXPECT_TRUE(writer.Done());
+    writer.Join();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 2u);
+    printer.SetWriteDelay(0);
+    EXPECT_EQ(file->Write({3}).status, STATUS_SUCCESS);  // at once again
+    file->Close();
+}
+
+TEST_F(PrinterTest, ReadIgnoringCancelEndsOnlyByReplyOrCleanup)
+{
+    SimPrinter printer;
+    auto file = OpenApp(printer);
+    printer.IgnoreCancel(true);
+    auto answered = file->ReadAsync(4);
+    ksim::Settle();
+    EXPECT_FALSE(answered.Cancel());  // no cancel routine to call
+    ksim::AdvanceMs(100);
+    EXPECT_FALSE(answered.Done());
+    printer.QueueReply({7});
+    EXPECT_EQ(answered.Wait().data, Bytes{7});
+
+    auto stranded = file->ReadAsync(4);
+    ksim::Settle();
+    EXPECT_FALSE(stranded.Cancel());
+    file->CleanupOnly();
+    EXPECT_EQ(stranded.Wait().status, STATUS_CANCELLED);
+    file->CloseOnly();
+}
+
+// Every request is recorded under the open it came through, in the order the printer saw them.
+TEST_F(PrinterTest, RecordsFollowEachOpen)
+{
+    SimPrinter printer;
+    printer.FailOpens(STATUS_ACCESS_DENIED);
+    std::unique_ptr<ksim::AppFile> refused;
+    EXPECT_EQ(ksim::AppFile::Open(printer.HardwareId(), &refused), STATUS_ACCESS_DENIED);
+    printer.FailOpens(STATUS_SUCCESS);
+    auto a = OpenApp(printer);
+    auto b = OpenApp(printer);
+    a->Write({'x'});
+    auto waiting = b->ReadAsync(8);
+    ksim::Settle();
+    printer.QueueReply({5, 6});
+    EXPECT_EQ(waiting.Wait().data, (Bytes{5, 6}));
+    auto ended = b->ReadAsync(8);
+    ksim::Settle();
+    printer.Unplug();
+    EXPECT_EQ(ended.Wait().status, STATUS_DEVICE_NOT_CONNECTED);
+    a->Close();
+    b->Close();
+
+    struct Row {
+        ULONG kind;
+        ULONG file;
+        NTSTATUS status;
+        Bytes data;
+    };
+    const Row expected[] = {
+        {VPSIM_OPEN, 0, STATUS_ACCESS_DENIED, {}},
+        {VPSIM_OPEN, 1, STATUS_SUCCESS, {}},
+        {VPSIM_OPEN, 2, STATUS_SUCCESS, {}},
+        {VPSIM_WRITE, 1, STATUS_SUCCESS, {'x'}},
+        {VPSIM_READ, 2, STATUS_SUCCESS, {5, 6}},
+        {VPSIM_READ_ENDED, 2, STATUS_DEVICE_NOT_CONNECTED, {}},
+        {VPSIM_CLEANUP, 1, STATUS_SUCCESS, {}},
+        {VPSIM_CLOSE, 1, STATUS_SUCCESS, {}},
+        {VPSIM_CLEANUP, 2, STATUS_SUCCESS, {}},
+        {VPSIM_CLOSE, 2, STATUS_SUCCESS, {}},
+    };
+    auto records = printer.Records();
+    ASSERT_EQ(records.size(), std::size(expected));
+    for (size_t i = 0; i < records.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(records[i].entry.Kind, expected[i].kind);
+        EXPECT_EQ(records[i].entry.File, expected[i].file);
+        EXPECT_EQ(records[i].entry.Status, expected[i].status);
+        EXPECT_EQ(records[i].data, expected[i].data);
+    }
+    EXPECT_EQ(printer.OpenFiles(), 0u);
+}
+
 TEST_F(PrinterTest, CleanupEndsOnlyThatFilesReads)
 {
     SimPrinter printer;
@@ -422,7 +518,7 @@ TEST_F(PrinterTest, CleanupEndsOnlyThatFilesReads)
 TEST_F(PrinterTest, UnplugAndPlug)
 {
     SimPrinter printer;
-    const u16 presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + printer.LinkedId();
+    const u16 presence = u16(usbsim::kUsbDeviceClassKey) + u"\\" + printer.LinkedId();
     EXPECT_TRUE(ksim::reg::KeyExists(presence));
     auto file = OpenApp(printer);
     auto read = file->ReadAsync(4);
@@ -455,6 +551,9 @@ TEST_F(PrinterTest, UnplugAndPlug)
 
 // ---- Lifetime and namespace ---------------------------------------------------------------------------------
 
+// The device behind a printer's path, through an open of the path itself.
+PDEVICE_OBJECT DeviceBehind(ksim::AppFile &file) { return IoGetRelatedDeviceObject(file.FileObject()); }
+
 TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
 {
     PrinterConfig other;
@@ -463,32 +562,34 @@ TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
     u16 presence;
     {
         SimPrinter first;
-        presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + first.LinkedId();
-        auto firstTarget = ksim::SymbolicLinkTarget(first.HardwareId());
-        ASSERT_TRUE(firstTarget.has_value());
-        EXPECT_EQ(*firstTarget, u16(u"\\Device\\SimUsbPrint0"));
-        EXPECT_TRUE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
-        EXPECT_EQ(ksim::FromUnicodeString(first.Device()->DriverObject->DriverName), u16(u"\\Driver\\SimUsbPrint"));
-        EXPECT_TRUE(first.Device()->Flags & DO_BUFFERED_IO);
-        EXPECT_FALSE(first.Device()->Flags & DO_DEVICE_INITIALIZING);
+        presence = u16(usbsim::kUsbDeviceClassKey) + u"\\" + first.LinkedId();
+        EXPECT_TRUE(ksim::reg::KeyExists(presence));
+        EXPECT_EQ(ksim::SymbolicLinkTarget(first.HardwareId()), u16(u"\\Device\\VpUsbSim0"));
+        EXPECT_TRUE(ksim::ObjectExists(u"\\Device\\VpUsbSimControl"));
+        {
+            auto file = OpenApp(first);
+            PDEVICE_OBJECT device = DeviceBehind(*file);
+            EXPECT_EQ(ksim::FromUnicodeString(device->DriverObject->DriverName), u16(u"\\Driver\\VpUsbSim"));
+            EXPECT_TRUE(device->Flags & DO_BUFFERED_IO);
+            EXPECT_FALSE(device->Flags & DO_DEVICE_INITIALIZING);
+            file->Close();
+        }
         EXPECT_THROW(SimPrinter duplicate, std::invalid_argument);  // same hardware id
-        EXPECT_TRUE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
-        EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint1"));
+        EXPECT_EQ(ksim::SymbolicLinkTarget(first.HardwareId()), u16(u"\\Device\\VpUsbSim0"));
         {
             SimPrinter second(other);
-            EXPECT_EQ(ksim::SymbolicLinkTarget(second.HardwareId()), u16(u"\\Device\\SimUsbPrint1"));
-            EXPECT_EQ(second.Device()->DriverObject, first.Device()->DriverObject);
+            EXPECT_EQ(second.Index(), 1u);
+            EXPECT_EQ(ksim::SymbolicLinkTarget(second.HardwareId()), u16(u"\\Device\\VpUsbSim1"));
             auto file = OpenApp(second);
             file->Write({9});
             file->Close();
             EXPECT_TRUE(first.WrittenBytes().empty());
             EXPECT_EQ(second.WrittenBytes(), Bytes{9});
         }
-        EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint1"));
         EXPECT_FALSE(ksim::SymbolicLinkTarget(other.hardware_id).has_value());
-        EXPECT_EQ(first.Device()->DriverObject->DeviceObject, first.Device());  // the driver stays for the first
+        EXPECT_FALSE(ksim::reg::KeyExists(u16(usbsim::kUsbDeviceClassKey) + u"\\" + other.linked_id));
 
-        // A read still waiting when the printer goes is completed, not leaked.
+        // A read still waiting when its file is cleaned up is completed, not leaked.
         auto file = OpenApp(first);
         auto read = file->ReadAsync(4);
         ksim::Settle();
@@ -496,8 +597,11 @@ TEST_F(PrinterTest, DeviceLinkAndPresenceKeyComeAndGo)
         EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
         file->CloseOnly();
     }
-    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
+    // The last printer gone with no file open, the driver unloads: nothing of it is left.
+    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\VpUsbSim0"));
+    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\VpUsbSimControl"));
     EXPECT_FALSE(ksim::reg::KeyExists(presence));
+    EXPECT_TRUE(ksim::OutstandingPool().empty());
     auto leaks = ksim::CheckLeaks();
     EXPECT_TRUE(leaks.empty()) << ViolationsText(leaks);
 }
@@ -506,14 +610,13 @@ TEST_F(PrinterTest, RemovedWhileAFileIsStillOpen)
 {
     auto printer = std::make_unique<SimPrinter>();
     const u16 hardwareId = printer->HardwareId();
-    const u16 presence = u16(ksim::usb::kUsbDeviceClassKey) + u"\\" + printer->LinkedId();
+    const u16 presence = u16(usbsim::kUsbDeviceClassKey) + u"\\" + printer->LinkedId();
     auto file = OpenApp(*printer);
     auto read = file->ReadAsync(4);
     ksim::Settle();
     printer.reset();  // the device vanishes under its user
 
     EXPECT_EQ(read.Wait().status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_FALSE(ksim::ObjectExists(u"\\Device\\SimUsbPrint0"));
     EXPECT_FALSE(ksim::SymbolicLinkTarget(hardwareId).has_value());
     EXPECT_FALSE(ksim::reg::KeyExists(presence));
     std::unique_ptr<ksim::AppFile> again;
@@ -521,12 +624,14 @@ TEST_F(PrinterTest, RemovedWhileAFileIsStillOpen)
     // The open file still reaches the removed device, which fails it but stays safe to call.
     EXPECT_EQ(file->Write({1}).status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(file->Read(1).status, STATUS_DEVICE_NOT_CONNECTED);
-    file->Close();
 
-    SimPrinter next;  // a new printer works beside the removed one
+    SimPrinter next;  // a new printer works beside the removed one, on a device of its own
     auto other = OpenApp(next);
+    EXPECT_NE(DeviceBehind(*other), DeviceBehind(*file));
     EXPECT_EQ(other->Write({2}).status, STATUS_SUCCESS);
+    EXPECT_EQ(file->Write({1}).status, STATUS_DEVICE_NOT_CONNECTED);
     other->Close();
+    file->Close();
 }
 
 TEST_F(PrinterTest, PrinterOutlivingItsKernelIsHarmless)
@@ -537,7 +642,7 @@ TEST_F(PrinterTest, PrinterOutlivingItsKernelIsHarmless)
     kernel_ = std::make_unique<ksim::Kernel>();
     forgotten.reset();  // touches nothing of the new kernel
     SimPrinter fresh;   // and the next printer loads its driver afresh
-    EXPECT_EQ(ksim::SymbolicLinkTarget(fresh.HardwareId()), u16(u"\\Device\\SimUsbPrint0"));
+    EXPECT_EQ(ksim::SymbolicLinkTarget(fresh.HardwareId()), u16(u"\\Device\\VpUsbSim0"));
     auto file = OpenApp(fresh);
     EXPECT_EQ(file->Write({3}).status, STATUS_SUCCESS);
     file->Close();
@@ -547,7 +652,7 @@ TEST_F(PrinterTest, WriteLinkConfigStoresBothValues)
 {
     SimPrinter printer;
     printer.WriteLinkConfig(u"LPT3");
-    const u16 key = u16(ksim::usb::kLinkKeyRoot) + u"\\LPT3";
+    const u16 key = u16(usbsim::kLinkKeyRoot) + u"\\LPT3";
     EXPECT_EQ(ksim::reg::GetString(key, u"HardwareId"), printer.HardwareId());
     EXPECT_EQ(ksim::reg::GetString(key, u"LinkedId"), printer.LinkedId());
     auto value = ksim::reg::GetValue(key, u"LinkedId");

@@ -336,6 +336,26 @@ TEST_F(RegistryTest, HandleOnADeletedKeyStaysValidButFails)
     EXPECT_FALSE(ksim::reg::GetValue(kLinkKey, u"Value").has_value());
 }
 
+// ZwDeleteKey takes the key from the namespace at once; a key with subkeys is refused.
+TEST_F(RegistryTest, ZwDeleteKeyRefusesAParentAndDeletesALeaf)
+{
+    ksim::reg::CreateKey(kLinkKey + u"\\Sub");
+    HANDLE key = nullptr;
+    HANDLE sub = nullptr;
+    ULONG disposition = 0;
+    ASSERT_EQ(Create(kLinkKey, &key, &disposition), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"Sub", &sub, key), STATUS_SUCCESS);
+    EXPECT_EQ(ZwDeleteKey(key), STATUS_CANNOT_DELETE);
+    EXPECT_TRUE(ksim::reg::KeyExists(kLinkKey));
+    EXPECT_EQ(ZwDeleteKey(sub), STATUS_SUCCESS);
+    EXPECT_FALSE(ksim::reg::KeyExists(kLinkKey + u"\\Sub"));
+    EXPECT_EQ(ZwDeleteKey(sub), STATUS_KEY_DELETED);  // the handle stays, the key is gone
+    EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS);
+    EXPECT_FALSE(ksim::reg::KeyExists(kLinkKey));
+    EXPECT_EQ(ZwClose(sub), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+}
+
 // ---- Rtl value routines --------------------------------------------------------------------------
 
 TEST_F(RegistryTest, DeviceMapValueWrittenAbsoluteAndDeletedRelative)

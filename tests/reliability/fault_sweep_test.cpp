@@ -6,6 +6,7 @@
 // the verifier must stay clean and the kernel must hold nothing of the driver's at the end.
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -152,7 +153,7 @@ private:
     Fault counted_;
     uint64_t base_ = 0;
     uint64_t calls_ = 0;
-    ksim::usb::SimPrinter printer_;
+    usbsim::SimPrinter printer_;
     std::vector<Step> steps_;
     std::vector<std::string> problems_;
 };

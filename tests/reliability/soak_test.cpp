@@ -21,6 +21,7 @@
 // tools/soak.sh runs seeds in turn up to a total (./run soak N).
 #include "common/kernel_test.h"
 #include "driver/vparallel.h"
+#include "tests/printer/printer_client.h"
 
 #include <algorithm>
 #include <atomic>
@@ -122,7 +123,7 @@ private:
 struct SoakPort {
     int index = 0;
     u16 name;
-    std::unique_ptr<ksim::usb::SimPrinter> printer;
+    std::unique_ptr<usbsim::SimPrinter> printer;
     std::unique_ptr<ksim::Pdo> pdo;  // the controller's; replaced after a removal
 
     std::mutex m;
@@ -171,11 +172,11 @@ public:
             auto port = std::make_unique<SoakPort>();
             port->index = p;
             port->name = u"LPT" + ksim::W(std::to_string(3 + p).c_str());
-            ksim::usb::PrinterConfig config;
+            usbsim::PrinterConfig config;
             const std::string n = std::to_string(p + 1);
             config.linked_id = u"##?#USB#Vid_1504&Pid_0002#PRN000" + ksim::W(n.c_str()) + u"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
             config.hardware_id = u"\\??\\USB#PRINTER" + ksim::W(n.c_str()) + u"#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-            port->printer = std::make_unique<ksim::usb::SimPrinter>(config);
+            port->printer = std::make_unique<usbsim::SimPrinter>(config);
             port->printer->WriteLinkConfig(port->name);
             ports_.push_back(std::move(port));
             AddBack(*ports_.back());

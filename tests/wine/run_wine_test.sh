@@ -6,9 +6,11 @@
 #   tests/wine/run_wine_test.sh [build dir]      (default build-windows; needs wine, wine64)
 #
 # Each route gets a fresh 64-bit prefix restored from a template made once per run. Prints the
-# client's lines; exits non-zero when any step or check fails. Set VPARALLEL_WINE_KEEP=1 to keep
-# the prefixes and logs (in the directory printed at the start), VPARALLEL_WINE_ROUTES="registry" to
-# run one route, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
+# client's lines; exits non-zero when any step or check fails. Then the scenarios of tests/scenarios/
+# run here and on the stand-in (the Linux build's runner, VPARALLEL_LINUX_BUILD, default build) and
+# are compared. Set VPARALLEL_WINE_KEEP=1 to keep the prefixes and logs (in the directory printed at
+# the start), VPARALLEL_WINE_ROUTES="registry" to run one route (none: ""), VPARALLEL_WINE_SCENARIOS=0
+# to skip the scenarios, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build-windows}
@@ -141,10 +143,59 @@ run_route() { # package | registry
   if [[ $route == package ]]; then uninstall_ports; fi
 }
 
+# The scenarios of tests/scenarios/ (see scenario.h there): run on the stand-in by the Linux
+# build's runner, then here by the client in a session of their own, where every port they name is
+# installed by hand-written registry keys; the comparer lists each difference and fails the run on
+# one that tests/scenarios/known_differences.txt does not explain. The drivers' hosts inherit the
+# standard error of the command that starts the session's services, so the drivers' debug messages
+# (WINEDEBUG=warn+debugstr) go to the log, and so do the client's step markers.
+run_scenarios() {
+  local linux_build=${VPARALLEL_LINUX_BUILD:-build}
+  local standin=$linux_build/tests/scenarios/scenario-standin compare=$linux_build/tests/scenarios/scenario-compare
+  echo "== scenarios"
+  [[ -x $standin && -x $compare ]] || { fail "scenarios: $standin and $compare are missing (build the default preset)"; return; }
+  local files=(tests/scenarios/*.scn) log=$work/scenario-debug.log
+  "$standin" "$work/standin.records" "${files[@]}" || { fail "scenarios: the stand-in's run failed"; return; }
+  export WINEPREFIX=$work/prefix
+  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
+  wineserver -p </dev/null >/dev/null 2>&1
+  local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
+  mkdir -p "$dir"
+  cp "$build"/wine/vptest.exe "${files[@]}" "$dir/"
+  cp "$build"/wine/{vpusbsim,vparallel}.sys "$drivers/"
+  WINEDEBUG=warn+debugstr w sc create vpusbsim type= kernel start= demand error= normal \
+    binPath= 'C:\windows\system32\drivers\vpusbsim.sys' >/dev/null 2>>"$log"
+  WINEDEBUG=warn+debugstr w sc start vpusbsim >/dev/null 2>>"$log" || { fail "scenarios: the simulated printer does not start"; return; }
+  local port n=0 key ports=()
+  for port in $(awk '$1 == "port" {print $2}' "${files[@]}"); do
+    key=$(printf 'HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\VPARALLEL\\%04d' $n)
+    n=$((n + 1))
+    ports+=("$port")
+    w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'Root\VParallel' /f >/dev/null
+    w reg add "$key" /v Service /t REG_SZ /d vparallel /f >/dev/null
+    w reg add "$key" /v ClassGUID /t REG_SZ /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
+    w reg add "$key" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
+    w reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d "$port" /f >/dev/null
+  done
+  w sc create vparallel type= kernel start= demand error= normal \
+    binPath= 'C:\windows\system32\drivers\vparallel.sys' >/dev/null
+  WINEDEBUG=warn+debugstr w sc start vparallel >/dev/null 2>>"$log" || { fail "scenarios: the driver does not start"; return; }
+  local args=() f
+  for f in "${files[@]}"; do args+=("C:\\vparallel\\$(basename "$f")"); done
+  WINEDEBUG=warn+debugstr w 'C:\vparallel\vptest.exe' scenario 'C:\vparallel\wine.records' "${args[@]}" 2>>"$log" ||
+    fail "scenarios: the client could not run every scenario"
+  "$compare" "$work/standin.records" "$dir/wine.records" "$log" tests/scenarios/known_differences.txt ||
+    fail "scenarios: a difference is not in tests/scenarios/known_differences.txt"
+}
+
 started=$(date +%s)
-for route in ${VPARALLEL_WINE_ROUTES:-package registry}; do
+for route in ${VPARALLEL_WINE_ROUTES-package registry}; do
   run_route "$route"
   stop_session
 done
+if [[ ${VPARALLEL_WINE_SCENARIOS:-1} == 1 ]]; then
+  run_scenarios
+  stop_session
+fi
 echo "wine run: $(( $(date +%s) - started )) s after the template, $failures failure(s)"
 (( failures == 0 ))

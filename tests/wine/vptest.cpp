@@ -5,6 +5,7 @@
  *   vptest install <inf> <hardware id>   create a root device and install the INF's driver on it
  *   vptest run <port> <LinkedId>         the checks (vptest_checks.cpp); one line per check and
  *                                        a final "N passed, N failed" line; exit 1 on a failure
+ *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
  */
 #include "tests/wine/vptest.h"
 #include "package/hardware_id.h"
@@ -99,10 +100,14 @@ int wmain(int argc, wchar_t **argv)
     if (argc == 4 && wcscmp(argv[1], L"run") == 0) {
         return RunChecks(argv[2], argv[3]);
     }
+    if (argc >= 4 && wcscmp(argv[1], L"scenario") == 0) {
+        return RunScenarios(argv[2], argc - 3, argv + 3);
+    }
     int code = RunPortsCommand(argc, argv);
     if (code >= 0) {
         return code;
     }
-    fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n");
+    fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
+                     L"       vptest scenario <out> <file>...\n");
     return 2;
 }

@@ -18,3 +18,7 @@ int RunChecks(const wchar_t *port, const wchar_t *linkedId);
 
 /* The commands of vptest_ports.cpp (several ports, install fixtures); -1 when argv names none. */
 int RunPortsCommand(int argc, wchar_t **argv);
+
+/* The scenarios of tests/scenarios/ (vptest_scenarios.cpp): their record goes to outPath; 0 when
+ * every scenario ran to its end. */
+int RunScenarios(const wchar_t *outPath, int count, wchar_t **files);

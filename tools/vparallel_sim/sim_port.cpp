@@ -17,12 +17,12 @@ std::string DeviceIdOfClass(int model_class)
     }
 }
 
-ksim::usb::PrinterConfig PrinterConfigFor(int model_class, int serial)
+usbsim::PrinterConfig PrinterConfigFor(int model_class, int serial)
 {
     char number[16];
     std::snprintf(number, sizeof(number), "PRN%04d", serial);
     const std::string id = DeviceIdOfClass(model_class);
-    ksim::usb::PrinterConfig config;
+    usbsim::PrinterConfig config;
     config.linked_id = ksim::W(("##?#USB#" + id + "#" + number + "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}").c_str());
     config.hardware_id = ksim::W(("\\??\\USB#" + id + "#" + number + "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}").c_str());
     return config;
@@ -72,7 +72,7 @@ SimPort::SimPort(const std::string &port_name, int model_class_, int index)
     pdo = std::make_unique<ksim::Pdo>(PdoNameFor(index));
     ksim::reg::CreateKey(pdo->HardwareKeyPath());
     ksim::reg::SetString(pdo->HardwareKeyPath(), u"PortName", ksim::W(name.c_str()));
-    printer = std::make_unique<ksim::usb::SimPrinter>(PrinterConfigFor(model_class, index + 1));
+    printer = std::make_unique<usbsim::SimPrinter>(PrinterConfigFor(model_class, index + 1));
 }
 
 SimPort::~SimPort()

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <ksim/ksim.h>
+#include "tests/printer/printer_client.h"
 
 #include <memory>
 #include <string>
@@ -16,7 +17,7 @@ std::string DeviceIdOfClass(int model_class);
 
 // A printer of the given model class with a serial number of its own, so that several can be
 // plugged in at once.
-ksim::usb::PrinterConfig PrinterConfigFor(int model_class, int serial);
+usbsim::PrinterConfig PrinterConfigFor(int model_class, int serial);
 
 // "\Device\00000002" for index 0, "\Device\00000003" for index 1, ...
 ksim::u16 PdoNameFor(int index);
@@ -41,7 +42,7 @@ struct SimPort {
     std::string name;
     int model_class;
     std::unique_ptr<ksim::Pdo> pdo;
-    std::unique_ptr<ksim::usb::SimPrinter> printer;
+    std::unique_ptr<usbsim::SimPrinter> printer;
     std::unique_ptr<ksim::AppFile> file;
 };
 

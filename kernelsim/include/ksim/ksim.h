@@ -2,7 +2,7 @@
 //
 // Tests, tools and benchmarks use this to bring up a kernel, drive time, seed the registry,
 // load drivers, enumerate devices, act as an application, and inspect what the kernel saw.
-// Driver code never includes it.
+// Driver code never includes it. It knows no product: the drivers a test loads bring their own.
 #pragma once
 
 #include <ntifs.h>
@@ -34,8 +34,18 @@ enum class ClockMode {
     RealTime,  // time is the host's monotonic clock; for the demo and benchmarks
 };
 
+// Windows ends timed waits and delays only at clock interrupts, and keeps the interrupt time
+// (KeQueryInterruptTime, the base of relative waits) per tick: a wait ends at the first tick at or
+// after its deadline, so a relative wait of 1 ms ends at the next tick. The tick is 15.625 ms unless
+// some program has raised the timer resolution (timeBeginPeriod(1) gives 1 ms).
+constexpr int64_t kWindowsDefaultTick = 156250;  // 100 ns units
+constexpr int64_t kOneMillisecondTick = 10000;
+
 struct Options {
     ClockMode clock = ClockMode::Virtual;
+    // The clock interrupt's period, on either clock; ticks count from the kernel's start. 0: every
+    // wait ends exactly at its deadline. Zero time-outs (polls) never wait for a tick.
+    int64_t clock_tick = 0;
     bool echo_debug = false;          // copy DbgPrint output to stderr as well
     bool abort_on_violation = false;  // abort() at the first verifier violation (for debugging)
 };
@@ -49,6 +59,9 @@ public:
 };
 
 bool KernelActive();
+// Tells kernels apart: a number no earlier Kernel of this process had, 0 while none runs. Test-side
+// objects that outlive their kernel use it to leave the next one alone.
+uint64_t CurrentKernel();
 
 // ---------------------------------------------------------------------------------------------
 // Time. Units are the kernel's: 100 ns. The thread that created the Kernel is the controller:
@@ -276,10 +289,13 @@ public:
     static std::unique_ptr<Driver> Load(PDRIVER_INITIALIZE entry, const u16 &service_name, NTSTATUS *status);
     ~Driver();  // unloads if still loaded
     PDRIVER_OBJECT Object() const;
-    void Unload();  // calls DriverUnload; every device must be gone by then
+    // Calls DriverUnload; every device must be gone by then. A driver whose kernel has gone is
+    // only forgotten: its objects went with that kernel.
+    void Unload();
 private:
     Driver() = default;
     PDRIVER_OBJECT object_ = nullptr;
+    uint64_t kernel_ = 0;
 };
 
 // A physical device object enumerated by the stand-in's root bus. Its hardware key is
@@ -338,69 +354,5 @@ private:
     AppFile() = default;
     std::unique_ptr<Impl> impl_;
 };
-
-// ---------------------------------------------------------------------------------------------
-// The simulated USB receipt printer: the USB device's own driver, reached only by its path.
-// ---------------------------------------------------------------------------------------------
-namespace usb {
-constexpr const char16_t *kUsbDeviceClassKey =
-    u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-constexpr const char16_t *kLinkKeyRoot = u"\\REGISTRY\\MACHINE\\SOFTWARE\\RM8\\NARVELIN";
-
-struct PrinterConfig {
-    // Interface key name under kUsbDeviceClassKey.
-    u16 linked_id = u"##?#USB#Vid_1504&Pid_0002#PRN0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-    // Path the driver opens (what an installer stores as HardwareId).
-    u16 hardware_id = u"\\??\\USB#Vid_1504&Pid_0002#PRN0001#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-    UCHAR status_byte = 0x12;         // answer to the real-time status request
-    bool answer_status_request = true;
-};
-
-struct OpenRecord {
-    ACCESS_MASK desired_access;
-    ULONG file_attributes;
-    ULONG share_access;
-    ULONG create_disposition;
-    ULONG create_options;
-    Process process;
-    NTSTATUS status;  // what the printer answered
-};
-struct WriteRecord {
-    std::vector<uint8_t> bytes;
-    ULONG length;
-    NTSTATUS status;
-};
-
-class SimPrinter {
-public:
-    explicit SimPrinter(PrinterConfig config = {});
-    ~SimPrinter();  // removes its device, link and presence key
-    const u16 &HardwareId() const;
-    const u16 &LinkedId() const;
-    // Writes HardwareId and LinkedId under kLinkKeyRoot\<port>, as the installer does.
-    void WriteLinkConfig(const u16 &port_name) const;
-
-    void Unplug();  // presence key gone, opens fail, pending reads end with STATUS_DEVICE_NOT_CONNECTED
-    void Plug();
-    void QueueReply(const std::vector<uint8_t> &bytes);  // answers the oldest pending read, or the next read
-    void FailOpens(NTSTATUS status);                      // STATUS_SUCCESS stops failing
-    void FailWrite(unsigned nth, NTSTATUS status);        // the nth write from now (1 = next) fails
-    void SetNeverAnswer(bool never);                      // replies are held back; reads stay pending
-    void SetWriteDelay(int64_t ticks);                    // every write takes this long (kernel time)
-
-    std::vector<OpenRecord> Opens() const;
-    std::vector<WriteRecord> Writes() const;
-    std::vector<uint8_t> WrittenBytes() const;  // all successful writes, status requests included
-    size_t StatusRequests() const;
-    size_t ReadsSeen() const;
-    size_t PendingReads() const;
-    size_t OpenFiles() const;  // created and not yet closed
-    void ClearRecords();
-    PDEVICE_OBJECT Device() const;
-    struct Impl;
-private:
-    std::unique_ptr<Impl> impl_;
-};
-}  // namespace usb
 
 }  // namespace ksim
