@@ -24,7 +24,7 @@ while (( issued < total )); do
   log=$(mktemp)
   status=0
   VP_SOAK_SEEDS=$seed VP_SOAK_REQUESTS=$budget "$bin" --gtest_filter='Seeds/SoakTest.*' 2> >(tee -a "$log" >&2) >>"$log" || status=$?
-  line=$(grep -m1 "^soak seed $seed: .* requests" "$log" || true)
+  line=$(grep -m1 "^soak seed $seed: [0-9]* ms, [0-9]* requests (" "$log" || true)
   requests=$(sed -n 's/^soak seed [0-9]*: [0-9]* ms, \([0-9]*\) requests.*/\1/p' <<<"$line")
   if (( status != 0 )) || [[ -z $requests ]]; then
     grep -v "^soak seed $seed: [0-9]* ms, [0-9]* of" "$log" | tail -n 40 >&2 || true
