@@ -18,7 +18,7 @@ static constexpr ULONG kNameBytes = VP_NAME_CHARS * sizeof(WCHAR);
 
 static const WCHAR kDosDevicesPrefix[] = L"\\DosDevices\\";
 static const WCHAR kPortNameValue[] = VP_PORT_NAME_VALUE;
-static const WCHAR kDeviceMapKey[] = L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+static const WCHAR kDeviceMapKey[] = VP_REGISTRY_MACHINE VP_DEVICE_MAP_KEY;
 static const WCHAR kDeviceMapRelativeKey[] = L"\\PARALLEL PORTS"; /* the same key, under the device map */
 
 /* Whatever the registry record holds, the port name is at most the 255 bytes of the query

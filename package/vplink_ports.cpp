@@ -7,6 +7,7 @@
  * is installed, so the device publishes it at its first start; the INF never writes over it.
  */
 #include "package/vplink.h"
+#include "package/device_map.h"
 #include "package/hardware_id.h"
 
 #include <cfgmgr32.h>
@@ -16,7 +17,6 @@
 
 namespace {
 
-const wchar_t kDeviceMapKey[] = L"HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
 const wchar_t kDefaultDescription[] = L"Virtual parallel port";
 const wchar_t kPortNameValue[] = L"PortName";
 constexpr unsigned kFirstDefaultPort = 3;
@@ -153,30 +153,16 @@ private:
 std::vector<std::pair<std::wstring, std::wstring>> DeviceMapEntries()
 {
     std::vector<std::pair<std::wstring, std::wstring>> entries;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceMapKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return entries;
-    }
-    for (DWORD index = 0;; index++) {
-        wchar_t name[256];
-        DWORD nameChars = 256;
-        wchar_t data[256] = {};
-        DWORD dataBytes = sizeof(data) - sizeof(wchar_t);
-        DWORD type = 0;
-        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE *>(data), &dataBytes) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        std::wstring port = Upper(data);
+    for (const auto &value : ReadDeviceMap()) {
+        std::wstring port = Upper(value.second);
         if (port.rfind(L"\\DOSDEVICES\\", 0) == 0) {
             port = port.substr(12);
         }
         if (!port.empty() && port.back() == L':') {
             port.pop_back();
         }
-        entries.push_back({name, port});
+        entries.push_back({value.first, port});
     }
-    RegCloseKey(key);
     return entries;
 }
 

@@ -18,6 +18,9 @@
 /* ---- Registry ----------------------------------------------------------------------------- */
 /* The kernel's name of HKEY_LOCAL_MACHINE; the key paths below are relative to it. */
 #define VP_REGISTRY_MACHINE L"\\REGISTRY\\MACHINE\\"
+/* The parallel-port device map: a started port writes a REG_SZ value named after its PDO that
+ * holds the port name. */
+#define VP_DEVICE_MAP_KEY L"HARDWARE\\DEVICEMAP\\PARALLEL PORTS"
 /* The port name, in the device's hardware key ("Device Parameters"). */
 #define VP_PORT_NAME_VALUE L"PortName"
 /* A port's link: the key VP_LINK_KEY "\" <port name> holds the two values below. */

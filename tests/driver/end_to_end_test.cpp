@@ -15,7 +15,7 @@ namespace reg = ksim::reg;
 
 namespace {
 
-constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+using usbsim::kDeviceMapKey;
 
 class EndToEndTest : public KernelTest {};
 

@@ -33,7 +33,7 @@ namespace reg = ksim::reg;
 
 // ---- Names and data ------------------------------------------------------------------------------
 
-constexpr const char16_t *kDeviceMapKey = u"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
+using usbsim::kDeviceMapKey;
 
 // Interface key names of the three model classes (the printer's default is class 3).
 inline u16 LinkedIdOf(const char *device_id)

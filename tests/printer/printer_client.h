@@ -34,6 +34,8 @@ inline u16 FromWide(const wchar_t *text) { return u16(reinterpret_cast<const cha
 // test builds from them.
 inline const u16 kLinkKeyRoot = FromWide(VP_REGISTRY_MACHINE VP_LINK_KEY);
 inline const u16 kUsbDeviceClassKey = FromWide(VP_REGISTRY_MACHINE VP_USB_DEVICE_CLASS_KEY);
+// The parallel-port device map, where a started port names itself.
+inline const u16 kDeviceMapKey = FromWide(VP_REGISTRY_MACHINE VP_DEVICE_MAP_KEY);
 u16 LinkKey(const u16 &port_name);
 // Writes HardwareId and LinkedId under the port's link key, as the installer does.
 void WriteLink(const u16 &port_name, const u16 &hardware_id, const u16 &linked_id);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "package/device_map.h"
 #include "public/vparallel_public.h"
 #include "tests/printer/usbsim_control.h"
 
@@ -31,7 +32,6 @@ const DWORD kIoctlGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFE
 const DWORD kDtrState = 0x1;
 const DWORD kRtsState = 0x2;
 const DWORD kWaitMs = 5000;
-const wchar_t kDeviceMapKey[] = L"HARDWARE\\DEVICEMAP\\PARALLEL PORTS";
 
 int g_passed = 0;
 int g_failed = 0;
@@ -239,25 +239,11 @@ std::wstring LinkTarget(const std::wstring &path)
 std::vector<std::wstring> DeviceMapEntries(const wchar_t *port)
 {
     std::vector<std::wstring> names;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceMapKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return names;
-    }
-    for (DWORD index = 0;; index++) {
-        wchar_t name[256];
-        DWORD nameChars = 256;
-        wchar_t data[256] = {};
-        DWORD dataBytes = sizeof(data) - sizeof(wchar_t);
-        DWORD type;
-        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE *>(data), &dataBytes) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        if (type == REG_SZ && _wcsicmp(data, port) == 0) {
-            names.push_back(name);
+    for (const auto &value : ReadDeviceMap()) {
+        if (_wcsicmp(value.second.c_str(), port) == 0) {
+            names.push_back(value.first);
         }
     }
-    RegCloseKey(key);
     return names;
 }
 
