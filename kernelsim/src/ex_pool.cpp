@@ -3,8 +3,19 @@
 // Blocks come from the host heap and are described in a side table (address -> type, size,
 // tag). New blocks are filled with 0xCD, as a debug pool does, so code that relies on pool being
 // zeroed is caught; freed blocks are filled with 0xDD and kept in quarantine for a while so that
-// a second free of the same block is told apart from a free of something never allocated.
+// a second free of the same block is told apart from a free of something never allocated. Under
+// AddressSanitizer a freed block is also made inaccessible, as the verifier's special pool makes
+// it: any access through a stale pointer is reported where it happens.
+//
+// Large blocks (a port's 256 KB receive ring) are costly to get from the host: each is fresh
+// memory, faulted in page by page, and under AddressSanitizer mapped and unmapped every time. So
+// the host memory of a large block that has left the quarantine, or whose kernel has ended, waits
+// among the spares, still inaccessible, and a later allocation of the same size takes the one
+// that has waited longest, once a few newer ones wait behind it. A driver sees a block filled
+// with 0xCD either way; a stale pointer into the last few kernels' blocks still faults.
 #include "core.h"
+
+#include <sanitizer/asan_interface.h>  // the poisoning macros; they expand to nothing without it
 
 #include <cstdlib>
 #include <deque>
@@ -15,6 +26,9 @@ namespace ksim::detail {
 namespace {
 
 constexpr size_t kQuarantineBytes = 64u << 20;
+constexpr size_t kSpareMinBytes = 64u << 10;  // smaller blocks go back to the host at once
+constexpr size_t kSpareBytes = 16u << 20;     // the spares' total; the oldest go beyond it
+constexpr size_t kSpareAge = 4;               // newer spares of the same size a reused one needs
 
 struct Block {
     POOL_TYPE type;
@@ -28,6 +42,12 @@ struct Pool {
     std::deque<std::pair<void *, size_t>> quarantine;  // oldest first
     std::set<const void *> freed;                      // addresses in quarantine
     size_t quarantine_bytes = 0;
+    std::deque<std::pair<void *, size_t>> spares;      // host memory of large blocks, oldest first
+    size_t spare_bytes = 0;
+    ~Pool()  // at exit, before the leak check
+    {
+        for (auto &[address, size] : spares) free(address);
+    }
 };
 
 Pool &P()
@@ -48,6 +68,44 @@ std::string Describe(const void *address, const Block &block)
     return text;
 }
 
+// Pool lock held. The host memory of a freed block (already inaccessible) leaves the pool.
+void Release(void *address, size_t size)
+{
+    Pool &pool = P();
+    if (size < kSpareMinBytes) {
+        free(address);
+        return;
+    }
+    pool.spares.emplace_back(address, size);
+    pool.spare_bytes += size;
+    while (pool.spare_bytes > kSpareBytes) {
+        pool.spare_bytes -= pool.spares.front().second;
+        free(pool.spares.front().first);
+        pool.spares.pop_front();
+    }
+}
+
+// Pool lock held. The oldest spare of exactly `size` bytes with kSpareAge newer ones of that size
+// behind it, made accessible again; null when there is none.
+void *TakeSpare(size_t size)
+{
+    Pool &pool = P();
+    if (size < kSpareMinBytes) return nullptr;
+    size_t newer = 0;
+    auto oldest = pool.spares.end();
+    for (auto it = pool.spares.end(); it != pool.spares.begin();) {
+        --it;
+        if (it->second != size) continue;
+        if (newer++ >= kSpareAge) oldest = it;
+    }
+    if (oldest == pool.spares.end()) return nullptr;
+    void *address = oldest->first;
+    pool.spare_bytes -= size;
+    pool.spares.erase(oldest);
+    ASAN_UNPOISON_MEMORY_REGION(address, size);
+    return address;
+}
+
 void *Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
     if (IsPaged(type)) {
@@ -57,10 +115,11 @@ void *Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     }
     NTSTATUS status;
     if (FaultFires(Fault::PoolAllocation, &status)) return nullptr;
-    void *block = malloc(bytes == 0 ? 1 : bytes);
+    std::lock_guard<std::mutex> guard(P().lock);
+    void *block = TakeSpare(bytes);
+    if (block == nullptr) block = malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) return nullptr;
     memset(block, 0xCD, bytes);
-    std::lock_guard<std::mutex> guard(P().lock);
     P().freed.erase(block);
     P().live[block] = Block{type, bytes, tag};
     return block;
@@ -74,7 +133,7 @@ void TrimQuarantine()
         pool.quarantine.pop_front();
         pool.quarantine_bytes -= size;
         pool.freed.erase(address);
-        free(address);
+        Release(address, size);
     }
 }
 
@@ -102,6 +161,7 @@ void Free(void *address, ULONG tag, bool check_tag, const char *what)
     Block block = it->second;
     pool.live.erase(it);
     memset(address, 0xDD, block.size);
+    ASAN_POISON_MEMORY_REGION(address, block.size);
     pool.quarantine.emplace_back(address, block.size);
     pool.quarantine_bytes += block.size;
     pool.freed.insert(address);
@@ -132,7 +192,7 @@ void ExResetPool()
     std::lock_guard<std::mutex> guard(pool.lock);
     for (auto &[address, block] : pool.live) free(const_cast<void *>(address));
     pool.live.clear();
-    for (auto &[address, size] : pool.quarantine) free(address);
+    for (auto &[address, size] : pool.quarantine) Release(address, size);
     pool.quarantine.clear();
     pool.freed.clear();
     pool.quarantine_bytes = 0;
