@@ -136,12 +136,12 @@ bool ParsePort(const wchar_t *text, Port *port)
     return true;
 }
 
-int PrintAtOnce(int count, wchar_t **specs)
+int PrintAtOnce(int count, wchar_t **pairs)
 {
     std::vector<Port> ports(count);
     for (int i = 0; i < count; i++) {
-        if (!ParsePort(specs[i], &ports[i])) {
-            fwprintf(stderr, L"vptest print: %ls is not PORT=PRINTER\n", specs[i]);
+        if (!ParsePort(pairs[i], &ports[i])) {
+            fwprintf(stderr, L"vptest print: %ls is not PORT=PRINTER\n", pairs[i]);
             return 2;
         }
     }
