@@ -295,9 +295,14 @@ static NTSTATUS RefusalOf(PIRP Irp)
     return file != NULL && file->FsContext == NULL ? (NTSTATUS)(LONG_PTR)file->FsContext2 : STATUS_SUCCESS;
 }
 
-/* Appends a record with its data. Caller holds the printer's Lock. */
+/* Appends a record with its data. Caller holds the printer's Lock. A removed printer records
+ * nothing: no control request reaches it any more, and pool taken for its records would outlive
+ * the disconnect that freed the others. */
 static VOID AddRecordLocked(PPRINTER Printer, VPSIM_ENTRY *Entry, const VOID *Data)
 {
+    if (Printer->Removed) {
+        return;
+    }
     if (!StreamReserve(&Printer->Log, sizeof(*Entry) + Entry->DataLength)) {
         Printer->LostRecords++;
         return;
