@@ -10,9 +10,6 @@
 #include <stdio.h>
 #include <wchar.h>
 
-/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-
 namespace {
 
 const wchar_t kDefaultInf[] = L"vparallel.inf";
@@ -65,7 +62,7 @@ private:
         INFCONTEXT model;
         for (bool more = SetupFindFirstLineW(handle_, section.c_str(), nullptr, &model); more;
              more = SetupFindNextLine(&model, &model)) {
-            if (_wcsicmp(Field(&model, 2).c_str(), VPLINK_HARDWARE_ID) == 0) {
+            if (_wcsicmp(Field(&model, 2).c_str(), VP_PORT_HARDWARE_ID) == 0) {
                 return true;
             }
         }
@@ -167,7 +164,7 @@ int LocatePackage(const std::wstring &inf, std::wstring *fullPath)
         return kPackageMissing;
     }
     if (!file.InstallsThisDriver()) {
-        return Report(kPackageMissing, L"vplink: %ls does not install this driver (%ls)\n", full, VPLINK_HARDWARE_ID);
+        return Report(kPackageMissing, L"vplink: %ls does not install this driver (%ls)\n", full, VP_PORT_HARDWARE_ID);
     }
     int code = kOk;
     for (const std::wstring &name : PackageFiles(file)) {

@@ -8,17 +8,17 @@
  */
 #include "package/vplink.h"
 #include "package/device_map.h"
-#include "package/hardware_id.h"
 
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <stdio.h>
 #include <wchar.h>
 
+#include "public/vparallel_public.h"
+
 namespace {
 
 const wchar_t kDefaultDescription[] = L"Virtual parallel port";
-const wchar_t kPortNameValue[] = L"PortName";
 constexpr unsigned kFirstDefaultPort = 3;
 constexpr unsigned kLastPort = 99;
 
@@ -54,7 +54,7 @@ std::wstring ReadPortName(HDEVINFO set, SP_DEVINFO_DATA *device)
     wchar_t name[256] = {};
     DWORD bytes = sizeof(name) - sizeof(wchar_t);
     DWORD type = 0;
-    LONG error = RegQueryValueExW(key, kPortNameValue, nullptr, &type, reinterpret_cast<BYTE *>(name), &bytes);
+    LONG error = RegQueryValueExW(key, VP_PORT_NAME_VALUE, nullptr, &type, reinterpret_cast<BYTE *>(name), &bytes);
     RegCloseKey(key);
     return error == ERROR_SUCCESS && type == REG_SZ ? Upper(name) : std::wstring();
 }
@@ -65,7 +65,7 @@ DWORD WritePortName(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &n
     if (key == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    LONG error = RegSetValueExW(key, kPortNameValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
+    LONG error = RegSetValueExW(key, VP_PORT_NAME_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
                                 static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return static_cast<DWORD>(error);
@@ -116,7 +116,7 @@ public:
             SetupDiGetDeviceInstanceIdW(set_, &device.data, id, MAX_DEVICE_ID_LEN, nullptr);
             device.instanceId = id;
             device.portName = ReadPortName(set_, &device.data);
-            device.ours = HasHardwareId(set_, &device.data, VPLINK_HARDWARE_ID);
+            device.ours = HasHardwareId(set_, &device.data, VP_PORT_HARDWARE_ID);
             devices.push_back(device);
         }
     }
@@ -209,7 +209,7 @@ public:
     /* A registered root device with the hardware ID and the port name; GetLastError on false. */
     bool Create(const std::wstring &name)
     {
-        const std::wstring ids = MultiSz(VPLINK_HARDWARE_ID);
+        const std::wstring ids = MultiSz(VP_PORT_HARDWARE_ID);
         if (set_ == INVALID_HANDLE_VALUE ||
             !SetupDiCreateDeviceInfoW(set_, L"VPARALLEL", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID, &data_) ||
             !SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID,
@@ -470,7 +470,7 @@ int UpdateCommand(const std::wstring &inf)
         return code;
     }
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VPLINK_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VP_PORT_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
         DWORD error = GetLastError();
         if (error == ERROR_NO_SUCH_DEVINST) {
             return Report(kMissing, L"vplink: no port is installed (vplink install adds one)\n");

@@ -8,7 +8,6 @@
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
  */
 #include "tests/wine/vptest.h"
-#include "package/hardware_id.h"
 
 #include <newdev.h>
 #include <stdio.h>
@@ -16,9 +15,6 @@
 
 #include <string>
 #include <vector>
-
-/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 namespace {
 
