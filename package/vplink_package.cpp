@@ -39,9 +39,13 @@ public:
     }
 
     /* True when a models section names this driver's hardware ID. The [Manufacturer] lines
-     * give each models section's name and its target decorations (NTamd64, ...). */
+     * give each models section's name and its target decorations (NTamd64, ...). False for an
+     * INF that could not be opened (an old-style one, say). */
     bool InstallsThisDriver() const
     {
+        if (!Valid()) {
+            return false;
+        }
         INFCONTEXT maker;
         for (bool more = SetupFindFirstLineW(handle_, L"Manufacturer", nullptr, &maker); more;
              more = SetupFindNextLine(&maker, &maker)) {
@@ -108,15 +112,15 @@ int DeleteService()
         return ReportSystemError(L"cannot reach the service manager", GetLastError());
     }
     SC_HANDLE service = OpenServiceW(manager, VPLINK_SERVICE, DELETE | SERVICE_STOP);
-    DWORD error = service == nullptr ? GetLastError() : ERROR_SUCCESS;
-    SERVICE_STATUS status;
-    if (service != nullptr) {
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-    }
-    if (service != nullptr && !::DeleteService(service)) {
+    DWORD error = ERROR_SUCCESS;
+    if (service == nullptr) {
         error = GetLastError();
-    }
-    if (service != nullptr) {
+    } else {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status); /* fails when it is not running */
+        if (!::DeleteService(service)) {
+            error = GetLastError();
+        }
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
