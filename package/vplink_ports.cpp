@@ -558,10 +558,13 @@ int RenameCommand(const std::wstring &from, const std::wstring &to)
 
     Restart restart = RestartDevice(ports.Set(), &device->data, &error);
     if (restart == Restart::InUse) {
-        WritePortName(ports.Set(), &device->data, from);
+        DWORD undo = WritePortName(ports.Set(), &device->data, from);
+        if (undo != ERROR_SUCCESS) {
+            ReportSystemError(L"cannot give " + from + L" its name back (it is " + to + L" after a restart)", undo);
+        }
         return Report(kInUse, L"vplink: %ls is open: Windows would not stop it. Close the application using it, "
-                              L"then rename again (nothing was changed)\n",
-                      from.c_str());
+                              L"then rename again%ls\n",
+                      from.c_str(), undo == ERROR_SUCCESS ? L" (nothing was changed)" : L"");
     }
     LONG moved = MoveLink(from, to);
     if (moved != ERROR_SUCCESS && moved != ERROR_FILE_NOT_FOUND) {
