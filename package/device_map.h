@@ -12,7 +12,8 @@
 
 #include "public/vparallel_public.h"
 
-/* (value name, text) of every REG_SZ value, in the order the registry lists them. */
+/* (value name, text) of every REG_SZ value, in the order the registry lists them; a value with
+ * a name or text of more than 254 characters is passed over. */
 inline std::vector<std::pair<std::wstring, std::wstring>> ReadDeviceMap()
 {
     std::vector<std::pair<std::wstring, std::wstring>> values;
@@ -26,8 +27,12 @@ inline std::vector<std::pair<std::wstring, std::wstring>> ReadDeviceMap()
         wchar_t data[256] = {};
         DWORD dataBytes = sizeof(data) - sizeof(wchar_t);
         DWORD type = 0;
-        if (RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE *>(data), &dataBytes) !=
-            ERROR_SUCCESS) {
+        LONG error =
+            RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE *>(data), &dataBytes);
+        if (error == ERROR_MORE_DATA) {
+            continue; /* too long to be a port's entry; the values after it still count */
+        }
+        if (error != ERROR_SUCCESS) {
             break;
         }
         if (type == REG_SZ) {

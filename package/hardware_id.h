@@ -1,6 +1,6 @@
 /*
- * hardware_id.h - whether one of a device's hardware IDs is the given one (case-insensitive, as
- * Plug and Play compares them). Used by vplink and by the Wine test client.
+ * hardware_id.h - how vplink and the Wine test client know this driver's port devices: their
+ * device class and hardware ID, and whether one of a device's hardware IDs is a given one.
  */
 #pragma once
 
@@ -8,6 +8,13 @@
 #include <setupapi.h>
 #include <wchar.h>
 
+/* The hardware ID vparallel.inf installs the driver for. */
+#define VP_PORT_HARDWARE_ID L"Root\\VParallel"
+
+/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
+inline const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+/* Case-insensitive, as Plug and Play compares hardware IDs. */
 inline bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA *device, const wchar_t *hardwareId)
 {
     wchar_t ids[1024] = {};

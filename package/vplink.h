@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "package/hardware_id.h"
+
 /* Exit codes, one per kind of outcome a script may want to tell apart. */
 enum ExitCode {
     kOk = 0,
@@ -91,8 +93,6 @@ std::vector<std::wstring> PortDeviceNames();
 
 /* ---- vplink_package.cpp -------------------------------------------------------------------- */
 
-extern const GUID kPortsClass;
-#define VPLINK_HARDWARE_ID L"Root\\VParallel"
 #define VPLINK_SERVICE L"vparallel"
 
 /* The package's INF as a full path: `inf`, or vparallel.inf beside vplink.exe. Checks that the

@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <algorithm>
+
 #include "public/vparallel_public.h"
 
 namespace {
@@ -100,17 +102,23 @@ LONG InterfaceNames(std::vector<std::wstring> *names)
     return error == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : error;
 }
 
-/* True when another port's link names this printer: one printer serves one port. */
-bool LinkedElsewhere(const std::wstring &port, const std::wstring &linkedId)
+/* The printers (LinkedId) the links of the other ports name: one printer serves one port. */
+std::vector<std::wstring> LinkedElsewhere(const std::wstring &port)
 {
+    std::vector<std::wstring> linked;
     for (const std::wstring &other : PortDeviceNames()) {
         Link link;
-        if (_wcsicmp(other.c_str(), port.c_str()) != 0 && ReadLink(other, &link) == ERROR_SUCCESS &&
-            _wcsicmp(link.linkedId.c_str(), linkedId.c_str()) == 0) {
-            return true;
+        if (_wcsicmp(other.c_str(), port.c_str()) != 0 && ReadLink(other, &link) == ERROR_SUCCESS) {
+            linked.push_back(link.linkedId);
         }
     }
-    return false;
+    return linked;
+}
+
+bool ContainsNoCase(const std::vector<std::wstring> &names, const std::wstring &name)
+{
+    return std::any_of(names.begin(), names.end(),
+                       [&](const std::wstring &other) { return _wcsicmp(other.c_str(), name.c_str()) == 0; });
 }
 
 int WriteCheckedLink(const std::wstring &port, const Link &link)
@@ -228,10 +236,11 @@ int SetAutoCommand(const std::wstring &port)
         return ReportKeyError(error, L"cannot list the USB device interfaces", VP_USB_DEVICE_CLASS_KEY);
     }
     std::vector<std::wstring> candidates;
+    const std::vector<std::wstring> linkedElsewhere = LinkedElsewhere(port);
     const size_t prefixChars = wcslen(kInterfacePrefix);
     for (const std::wstring &name : names) {
         if (VpIsAcceptedVendor(name.c_str()) && name.compare(0, prefixChars, kInterfacePrefix) == 0 &&
-            !LinkedElsewhere(port, name)) {
+            !ContainsNoCase(linkedElsewhere, name)) {
             candidates.push_back(name);
         }
     }

@@ -10,9 +10,6 @@
 #include <stdio.h>
 #include <wchar.h>
 
-/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-
 namespace {
 
 const wchar_t kDefaultInf[] = L"vparallel.inf";
@@ -42,9 +39,13 @@ public:
     }
 
     /* True when a models section names this driver's hardware ID. The [Manufacturer] lines
-     * give each models section's name and its target decorations (NTamd64, ...). */
+     * give each models section's name and its target decorations (NTamd64, ...). False for an
+     * INF that could not be opened (an old-style one, say). */
     bool InstallsThisDriver() const
     {
+        if (!Valid()) {
+            return false;
+        }
         INFCONTEXT maker;
         for (bool more = SetupFindFirstLineW(handle_, L"Manufacturer", nullptr, &maker); more;
              more = SetupFindNextLine(&maker, &maker)) {
@@ -65,7 +66,7 @@ private:
         INFCONTEXT model;
         for (bool more = SetupFindFirstLineW(handle_, section.c_str(), nullptr, &model); more;
              more = SetupFindNextLine(&model, &model)) {
-            if (_wcsicmp(Field(&model, 2).c_str(), VPLINK_HARDWARE_ID) == 0) {
+            if (_wcsicmp(Field(&model, 2).c_str(), VP_PORT_HARDWARE_ID) == 0) {
                 return true;
             }
         }
@@ -111,15 +112,15 @@ int DeleteService()
         return ReportSystemError(L"cannot reach the service manager", GetLastError());
     }
     SC_HANDLE service = OpenServiceW(manager, VPLINK_SERVICE, DELETE | SERVICE_STOP);
-    DWORD error = service == nullptr ? GetLastError() : ERROR_SUCCESS;
-    SERVICE_STATUS status;
-    if (service != nullptr) {
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-    }
-    if (service != nullptr && !::DeleteService(service)) {
+    DWORD error = ERROR_SUCCESS;
+    if (service == nullptr) {
         error = GetLastError();
-    }
-    if (service != nullptr) {
+    } else {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status); /* fails when it is not running */
+        if (!::DeleteService(service)) {
+            error = GetLastError();
+        }
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
@@ -167,7 +168,7 @@ int LocatePackage(const std::wstring &inf, std::wstring *fullPath)
         return kPackageMissing;
     }
     if (!file.InstallsThisDriver()) {
-        return Report(kPackageMissing, L"vplink: %ls does not install this driver (%ls)\n", full, VPLINK_HARDWARE_ID);
+        return Report(kPackageMissing, L"vplink: %ls does not install this driver (%ls)\n", full, VP_PORT_HARDWARE_ID);
     }
     int code = kOk;
     for (const std::wstring &name : PackageFiles(file)) {

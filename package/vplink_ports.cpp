@@ -8,17 +8,17 @@
  */
 #include "package/vplink.h"
 #include "package/device_map.h"
-#include "package/hardware_id.h"
 
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <stdio.h>
 #include <wchar.h>
 
+#include "public/vparallel_public.h"
+
 namespace {
 
 const wchar_t kDefaultDescription[] = L"Virtual parallel port";
-const wchar_t kPortNameValue[] = L"PortName";
 constexpr unsigned kFirstDefaultPort = 3;
 constexpr unsigned kLastPort = 99;
 
@@ -54,7 +54,7 @@ std::wstring ReadPortName(HDEVINFO set, SP_DEVINFO_DATA *device)
     wchar_t name[256] = {};
     DWORD bytes = sizeof(name) - sizeof(wchar_t);
     DWORD type = 0;
-    LONG error = RegQueryValueExW(key, kPortNameValue, nullptr, &type, reinterpret_cast<BYTE *>(name), &bytes);
+    LONG error = RegQueryValueExW(key, VP_PORT_NAME_VALUE, nullptr, &type, reinterpret_cast<BYTE *>(name), &bytes);
     RegCloseKey(key);
     return error == ERROR_SUCCESS && type == REG_SZ ? Upper(name) : std::wstring();
 }
@@ -65,7 +65,7 @@ DWORD WritePortName(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &n
     if (key == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    LONG error = RegSetValueExW(key, kPortNameValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
+    LONG error = RegSetValueExW(key, VP_PORT_NAME_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE *>(name.c_str()),
                                 static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return static_cast<DWORD>(error);
@@ -104,50 +104,6 @@ bool NeedsRestart(HDEVINFO set, SP_DEVINFO_DATA *device)
            (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0;
 }
 
-/* Every device of the Ports class, present or not. */
-class PortsClass {
-public:
-    PortsClass() : set_(SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0))
-    {
-        Device device;
-        device.data.cbSize = sizeof(device.data);
-        for (DWORD index = 0; Valid() && SetupDiEnumDeviceInfo(set_, index, &device.data); index++) {
-            wchar_t id[MAX_DEVICE_ID_LEN] = {};
-            SetupDiGetDeviceInstanceIdW(set_, &device.data, id, MAX_DEVICE_ID_LEN, nullptr);
-            device.instanceId = id;
-            device.portName = ReadPortName(set_, &device.data);
-            device.ours = HasHardwareId(set_, &device.data, VPLINK_HARDWARE_ID);
-            devices.push_back(device);
-        }
-    }
-    ~PortsClass()
-    {
-        if (Valid()) {
-            SetupDiDestroyDeviceInfoList(set_);
-        }
-    }
-    PortsClass(const PortsClass &) = delete;
-    PortsClass &operator=(const PortsClass &) = delete;
-
-    bool Valid() const { return set_ != INVALID_HANDLE_VALUE; }
-    HDEVINFO Set() const { return set_; }
-
-    Device *FindOurs(const std::wstring &name)
-    {
-        for (Device &device : devices) {
-            if (device.ours && device.portName == Upper(name)) {
-                return &device;
-            }
-        }
-        return nullptr;
-    }
-
-    std::vector<Device> devices;
-
-private:
-    HDEVINFO set_;
-};
-
 /* The device-map entries: value name (the device's object name) and the port name it holds,
  * with a "\DosDevices\" prefix or a trailing ":" taken off (the system's own ports write them). */
 std::vector<std::pair<std::wstring, std::wstring>> DeviceMapEntries()
@@ -166,6 +122,61 @@ std::vector<std::pair<std::wstring, std::wstring>> DeviceMapEntries()
     return entries;
 }
 
+/* Every device of the Ports class, present or not, and the device map, read once together. */
+class PortsClass {
+public:
+    PortsClass() : set_(SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0))
+    {
+        Device device;
+        device.data.cbSize = sizeof(device.data);
+        for (DWORD index = 0; Valid() && SetupDiEnumDeviceInfo(set_, index, &device.data); index++) {
+            wchar_t id[MAX_DEVICE_ID_LEN] = {};
+            SetupDiGetDeviceInstanceIdW(set_, &device.data, id, MAX_DEVICE_ID_LEN, nullptr);
+            device.instanceId = id;
+            device.portName = ReadPortName(set_, &device.data);
+            device.ours = HasHardwareId(set_, &device.data, VP_PORT_HARDWARE_ID);
+            devices.push_back(device);
+        }
+        listError_ = Valid() ? ERROR_SUCCESS : GetLastError();
+        deviceMap = DeviceMapEntries();
+    }
+    ~PortsClass()
+    {
+        if (Valid()) {
+            SetupDiDestroyDeviceInfoList(set_);
+        }
+    }
+    PortsClass(const PortsClass &) = delete;
+    PortsClass &operator=(const PortsClass &) = delete;
+
+    bool Valid() const { return set_ != INVALID_HANDLE_VALUE; }
+    /* kOk, or the report that the devices could not be listed. */
+    int Listed() const { return Valid() ? kOk : ReportSystemError(L"cannot list the Ports devices", listError_); }
+    HDEVINFO Set() const { return set_; }
+
+    Device *FindOurs(const std::wstring &name)
+    {
+        for (Device &device : devices) {
+            if (device.ours && device.portName == Upper(name)) {
+                return &device;
+            }
+        }
+        return nullptr;
+    }
+
+    std::vector<Device> devices;
+    std::vector<std::pair<std::wstring, std::wstring>> deviceMap; /* DeviceMapEntries() */
+
+private:
+    HDEVINFO set_;
+    DWORD listError_ = ERROR_SUCCESS;
+};
+
+int NoSuchPort(const std::wstring &name)
+{
+    return Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", name.c_str());
+}
+
 /* What holds the name, or "" when it is free. */
 std::wstring TakenBy(const PortsClass &ports, const std::wstring &name)
 {
@@ -174,7 +185,7 @@ std::wstring TakenBy(const PortsClass &ports, const std::wstring &name)
             return L"the device " + device.instanceId;
         }
     }
-    for (const auto &entry : DeviceMapEntries()) {
+    for (const auto &entry : ports.deviceMap) {
         if (entry.second == Upper(name)) {
             return L"the parallel-port device map (" + entry.first + L")";
         }
@@ -209,7 +220,7 @@ public:
     /* A registered root device with the hardware ID and the port name; GetLastError on false. */
     bool Create(const std::wstring &name)
     {
-        const std::wstring ids = MultiSz(VPLINK_HARDWARE_ID);
+        const std::wstring ids = MultiSz(VP_PORT_HARDWARE_ID);
         if (set_ == INVALID_HANDLE_VALUE ||
             !SetupDiCreateDeviceInfoW(set_, L"VPARALLEL", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID, &data_) ||
             !SetupDiSetDeviceRegistryPropertyW(set_, &data_, SPDRP_HARDWAREID,
@@ -339,13 +350,13 @@ std::wstring DeviceState(DEVINST instance)
     return status == 0 ? L"state unknown (the system reports no status)" : L"not started";
 }
 
-std::wstring PublishedAs(const std::wstring &name)
+std::wstring PublishedAs(const PortsClass &ports, const std::wstring &name)
 {
     wchar_t target[512] = {};
     if (QueryDosDeviceW(name.c_str(), target, 512) == 0) {
         return L"no (no \\\\.\\" + name + L")";
     }
-    for (const auto &entry : DeviceMapEntries()) {
+    for (const auto &entry : ports.deviceMap) {
         if (entry.second == name) {
             return L"\\\\.\\" + name + L" -> " + target + L", device map entry " + entry.first;
         }
@@ -393,8 +404,9 @@ namespace {
 int ChooseName(const std::wstring &requested, std::wstring *name)
 {
     PortsClass ports;
-    if (!ports.Valid()) {
-        return ReportSystemError(L"cannot list the Ports devices", GetLastError());
+    int code = ports.Listed();
+    if (code != kOk) {
+        return code;
     }
     *name = requested.empty() ? LowestFreeName(ports) : requested;
     if (name->empty()) {
@@ -470,7 +482,7 @@ int UpdateCommand(const std::wstring &inf)
         return code;
     }
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VPLINK_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VP_PORT_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
         DWORD error = GetLastError();
         if (error == ERROR_NO_SUCH_DEVINST) {
             return Report(kMissing, L"vplink: no port is installed (vplink install adds one)\n");
@@ -496,8 +508,9 @@ int UpdateCommand(const std::wstring &inf)
 int PortsCommand()
 {
     PortsClass ports;
-    if (!ports.Valid()) {
-        return ReportSystemError(L"cannot list the Ports devices", GetLastError());
+    int code = ports.Listed();
+    if (code != kOk) {
+        return code;
     }
     unsigned count = 0;
     for (Device &device : ports.devices) {
@@ -507,7 +520,7 @@ int PortsCommand()
         const std::wstring name = device.portName.empty() ? L"(no name)" : device.portName;
         wprintf(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n", name.c_str(),
                 FriendlyName(ports.Set(), &device.data).c_str(), device.instanceId.c_str(),
-                DeviceState(device.data.DevInst).c_str(), PublishedAs(device.portName).c_str(),
+                DeviceState(device.data.DevInst).c_str(), PublishedAs(ports, device.portName).c_str(),
                 LinkSummary(device.portName).c_str());
         count++;
     }
@@ -522,9 +535,13 @@ int RenameCommand(const std::wstring &from, const std::wstring &to)
         return code;
     }
     PortsClass ports;
+    code = ports.Listed();
+    if (code != kOk) {
+        return code;
+    }
     Device *device = ports.FindOurs(from);
     if (device == nullptr) {
-        return Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", from.c_str());
+        return NoSuchPort(from);
     }
     std::wstring holder = TakenBy(ports, to);
     if (!holder.empty()) {
@@ -541,10 +558,13 @@ int RenameCommand(const std::wstring &from, const std::wstring &to)
 
     Restart restart = RestartDevice(ports.Set(), &device->data, &error);
     if (restart == Restart::InUse) {
-        WritePortName(ports.Set(), &device->data, from);
+        DWORD undo = WritePortName(ports.Set(), &device->data, from);
+        if (undo != ERROR_SUCCESS) {
+            ReportSystemError(L"cannot give " + from + L" its name back (it is " + to + L" after a restart)", undo);
+        }
         return Report(kInUse, L"vplink: %ls is open: Windows would not stop it. Close the application using it, "
-                              L"then rename again (nothing was changed)\n",
-                      from.c_str());
+                              L"then rename again%ls\n",
+                      from.c_str(), undo == ERROR_SUCCESS ? L" (nothing was changed)" : L"");
     }
     LONG moved = MoveLink(from, to);
     if (moved != ERROR_SUCCESS && moved != ERROR_FILE_NOT_FOUND) {
@@ -568,10 +588,13 @@ int RemoveCommand(const std::wstring &port, bool keepLink)
         return code;
     }
     PortsClass ports;
+    code = ports.Listed();
+    if (code != kOk) {
+        return code;
+    }
     Device *device = ports.FindOurs(port);
     if (device == nullptr) {
-        return keepLink ? Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", port.c_str())
-                        : RemoveLinkOnly(port);
+        return keepLink ? NoSuchPort(port) : RemoveLinkOnly(port);
     }
     bool restart = false;
     if (!RemoveDevice(ports.Set(), &device->data, &restart)) {
@@ -600,6 +623,7 @@ int UninstallCommand(bool keepLinks)
     bool restart = false;
     {
         PortsClass ports;
+        code = ports.Listed();
         for (Device &device : ports.devices) {
             bool deviceRestart = false;
             if (!device.ours) {

@@ -1,34 +1,16 @@
 # package_route.sh - the Wine run's install route: the shipped package and vplink alone, as an
 # administrator on Windows would use them. Sourced by run_wine_test.sh, whose helpers (w, fail,
-# expect_exit, stop_session) and settings (work, classes_key, usb_class) it uses.
+# expect_exit, stop_session, wait_for_map) and settings (work, classes_key, usb_class, device_map)
+# it uses.
 #
 # install_ports leaves LPT3 installed and linked to printer 0, for the client's checks;
 # uninstall_ports then installs two ports again and takes everything out.
 
 vplink='C:\vparallel\vplink.exe'
 vptest='C:\vparallel\vptest.exe'
-device_map='HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS'
 
 printer_key() { # printer index: its entry under the USB device-interface class key
   echo "$classes_key\\##?#USB#Vid_1504&Pid_0002#SIM000$(($1 + 1))#$usb_class"
-}
-
-in_device_map() { w reg query "$device_map" 2>/dev/null | tr -d '\r' | grep -q "REG_SZ *$1\$"; }
-
-# Waits until every name is (present) or is not (absent) in the parallel-port device map.
-wait_for_map() { # present|absent name...
-  local want=$1 name
-  shift
-  for _ in $(seq 1 50); do
-    local settled=1
-    for name in "$@"; do
-      if in_device_map "$name"; then [[ $want == present ]] || settled=0; else [[ $want == absent ]] || settled=0; fi
-    done
-    ((settled)) && return 0
-    sleep 0.2
-  done
-  fail "device map: $* never $want"
-  return 1
 }
 
 expect_output() { # description extended-regex: on the last expect_exit's output

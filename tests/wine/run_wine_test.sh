@@ -47,6 +47,7 @@ usb_class='{a5dcbf10-6530-11d2-901f-00c04fb951ed}'
 linked_id="##?#USB#Vid_1504&Pid_0002#SIM0001#$usb_class"
 hardware_id='\Device\VpUsbSim0'
 classes_key="HKLM\\SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\$usb_class"
+device_map='HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS'
 
 w() { timeout 120 wine "$@"; }
 source tests/wine/package_route.sh
@@ -68,21 +69,52 @@ expect_exit() { # expected-code description command...
     fail "vplink: $what: exit $code, expected $expected"; cat "$work/out.txt"; fi
 }
 
-wait_for_port() {
+in_device_map() { w reg query "$device_map" 2>/dev/null | tr -d '\r' | grep -q "REG_SZ *$1\$"; }
+
+# Waits until every name is (present) or is not (absent) in the parallel-port device map.
+wait_for_map() { # present|absent name...
+  local want=$1 name
+  shift
   for _ in $(seq 1 100); do
-    if w reg query 'HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS' 2>/dev/null | grep -q 'LPT3'; then return 0; fi
+    local settled=1
+    for name in "$@"; do
+      if in_device_map "$name"; then [[ $want == present ]] || settled=0; else [[ $want == absent ]] || settled=0; fi
+    done
+    ((settled)) && return 0
     sleep 0.2
   done
+  fail "device map: $* never $want"
   return 1
+}
+
+# A fresh prefix restored from the template, and its persistent server.
+fresh_prefix() {
+  export WINEPREFIX=$work/prefix
+  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
+  # The persistent server must not hold the caller's output open after the run.
+  wineserver -p </dev/null >/dev/null 2>&1
+}
+
+# A port device written by hand as Plug and Play keeps it (ROOT\VPARALLEL\<instance>), with its name.
+add_port_device() { # instance-number port
+  local key
+  key=$(printf 'HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\VPARALLEL\\%04d' "$1")
+  w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'Root\VParallel' /f >/dev/null
+  w reg add "$key" /v Service /t REG_SZ /d vparallel /f >/dev/null
+  w reg add "$key" /v ClassGUID /t REG_SZ /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
+  w reg add "$key" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
+  w reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d "$2" /f >/dev/null
+}
+
+create_driver_service() { # the driver's service, for devices written by hand
+  w sc create vparallel type= kernel start= demand error= normal \
+    binPath= 'C:\windows\system32\drivers\vparallel.sys' >/dev/null
 }
 
 run_route() { # package | registry
   local route=$1
   echo "== route: $route"
-  export WINEPREFIX=$work/prefix
-  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
-  # The persistent server must not hold the caller's output open after the run.
-  wineserver -p </dev/null >/dev/null 2>&1
+  fresh_prefix
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   mkdir -p "$dir"
   cp "$build"/wine/{vparallel.sys,vptest.exe} "$build/vplink.exe" package/vparallel.inf "$dir/"
@@ -124,17 +156,11 @@ run_route() { # package | registry
     install_ports || { fail "$route: the ports were not installed"; return; }
   else
     cp "$build/wine/vparallel.sys" "$drivers/"
-    local key='HKLM\System\CurrentControlSet\Enum\ROOT\VPARALLEL\0000'
-    w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'Root\VParallel' /f >/dev/null
-    w reg add "$key" /v Service /t REG_SZ /d vparallel /f >/dev/null
-    w reg add "$key" /v ClassGUID /t REG_SZ /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
-    w reg add "$key" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
-    w reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d LPT3 /f >/dev/null
-    w sc create vparallel type= kernel start= demand error= normal \
-      binPath= 'C:\windows\system32\drivers\vparallel.sys' >/dev/null
+    add_port_device 0 LPT3
+    create_driver_service
     w sc start vparallel >/dev/null || { fail "$route: the driver does not start"; return; }
   fi
-  wait_for_port || { fail "$route: LPT3 never appeared in the device map"; return; }
+  wait_for_map present LPT3 || return
 
   local code=0
   w 'C:\vparallel\vptest.exe' run LPT3 "$linked_id" | tee "$work/client-$route.txt" || code=$?
@@ -156,9 +182,7 @@ run_scenarios() {
   [[ -x $standin && -x $compare ]] || { fail "scenarios: $standin and $compare are missing (build the default preset)"; return; }
   local files=(tests/scenarios/*.scn) log=$work/scenario-debug.log
   "$standin" "$work/standin.records" "${files[@]}" || { fail "scenarios: the stand-in's run failed"; return; }
-  export WINEPREFIX=$work/prefix
-  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX" && tar -C "$WINEPREFIX" -xf "$work/template.tar"
-  wineserver -p </dev/null >/dev/null 2>&1
+  fresh_prefix
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   mkdir -p "$dir"
   cp "$build"/wine/vptest.exe "${files[@]}" "$dir/"
@@ -166,19 +190,11 @@ run_scenarios() {
   WINEDEBUG=warn+debugstr w sc create vpusbsim type= kernel start= demand error= normal \
     binPath= 'C:\windows\system32\drivers\vpusbsim.sys' >/dev/null 2>>"$log"
   WINEDEBUG=warn+debugstr w sc start vpusbsim >/dev/null 2>>"$log" || { fail "scenarios: the simulated printer does not start"; return; }
-  local port n=0 key ports=()
+  local port n=0
   for port in $(awk '$1 == "port" {print $2}' "${files[@]}"); do
-    key=$(printf 'HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\VPARALLEL\\%04d' $n)
-    n=$((n + 1))
-    ports+=("$port")
-    w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'Root\VParallel' /f >/dev/null
-    w reg add "$key" /v Service /t REG_SZ /d vparallel /f >/dev/null
-    w reg add "$key" /v ClassGUID /t REG_SZ /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null
-    w reg add "$key" /v ConfigFlags /t REG_DWORD /d 0 /f >/dev/null
-    w reg add "$key\\Device Parameters" /v PortName /t REG_SZ /d "$port" /f >/dev/null
+    add_port_device $((n++)) "$port"
   done
-  w sc create vparallel type= kernel start= demand error= normal \
-    binPath= 'C:\windows\system32\drivers\vparallel.sys' >/dev/null
+  create_driver_service
   WINEDEBUG=warn+debugstr w sc start vparallel >/dev/null 2>>"$log" || { fail "scenarios: the driver does not start"; return; }
   local args=() f
   for f in "${files[@]}"; do args+=("C:\\vparallel\\$(basename "$f")"); done

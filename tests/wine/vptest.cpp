@@ -6,9 +6,9 @@
  *   vptest run <port> <LinkedId>         the checks (vptest_checks.cpp); one line per check and
  *                                        a final "N passed, N failed" line; exit 1 on a failure
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
+ *   vptest printer-links | print | dosname | asuser   fixtures of the package route (vptest_ports.cpp)
  */
 #include "tests/wine/vptest.h"
-#include "package/hardware_id.h"
 
 #include <newdev.h>
 #include <stdio.h>
@@ -16,9 +16,6 @@
 
 #include <string>
 #include <vector>
-
-/* {4D36E978-E325-11CE-BFC1-08002BE10318}: the Ports device class. */
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 namespace {
 
@@ -108,6 +105,7 @@ int wmain(int argc, wchar_t **argv)
         return code;
     }
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
-                     L"       vptest scenario <out> <file>...\n");
+                     L"       vptest scenario <out> <file>...\n"
+                     L"       vptest printer-links | print PORT=N... | dosname NAME | asuser PROGRAM ARGS...\n");
     return 2;
 }

@@ -6,9 +6,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#define VPTEST_HARDWARE_ID L"Root\\VParallel"
-
-extern const GUID kPortsClass;
+#include "package/hardware_id.h"
 
 /* Removes (DIF_REMOVE) every Ports device with this hardware ID. The number removed, -1 on error. */
 int RemoveDevices(const wchar_t *hardwareId);

@@ -578,7 +578,7 @@ void CheckRemoval(HANDLE port, const wchar_t *portName)
     DWORD error;
     BOOL started = DeviceIoControl(port, IOCTL_VPARALLEL_NOTIFY_REMOVAL, nullptr, 0, nullptr, 0, nullptr, &notify.overlapped);
     Outcome early = Finish(port, notify, started, 200, &bytes, &error);
-    int removed = RemoveDevices(VPTEST_HARDWARE_ID);
+    int removed = RemoveDevices(VP_PORT_HARDWARE_ID);
     Outcome late = early == Outcome::Pending ? Finish(port, notify, TRUE, kWaitMs, &bytes, &error) : early;
     if (late == Outcome::Pending) {
         Abandon(port, notify);

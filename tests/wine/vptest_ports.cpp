@@ -116,6 +116,10 @@ std::string ReadReply(HANDLE port)
         BOOL done = ReadFile(port, buffer, sizeof(buffer), nullptr, &read) ||
                     (GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(read.hEvent, kTimeoutMs) == WAIT_OBJECT_0);
         done = done && GetOverlappedResult(port, &read, &bytes, FALSE);
+        if (!HasOverlappedIoCompleted(&read)) { /* timed out: the buffer must outlive the read */
+            CancelIoEx(port, &read);
+            GetOverlappedResult(port, &read, &bytes, TRUE);
+        }
         CloseHandle(read.hEvent);
         if (done && bytes > 0) {
             return std::string(buffer, bytes);
@@ -237,8 +241,11 @@ int AsStandardUser(int count, wchar_t **words)
     HANDLE token = nullptr;
     HANDLE restricted = nullptr;
     if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                  0, &administrators) ||
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token)) {
+                                  0, &administrators)) {
+        return 125;
+    }
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token)) {
+        FreeSid(administrators);
         return 125;
     }
     SID_AND_ATTRIBUTES deny = {administrators, 0};

@@ -182,10 +182,10 @@ bool WriteLink(const scn::Port &port)
 
 bool Published(const std::string &port)
 {
-    std::wstring path = L"\\\\.\\" + Wide(port);
+    const std::wstring name = Wide(port);
     for (int i = 0; i < 100; i++) {
         wchar_t target[512];
-        if (QueryDosDeviceW(Wide(port).c_str(), target, 512) != 0) return true;
+        if (QueryDosDeviceW(name.c_str(), target, 512) != 0) return true;
         Sleep(100);
     }
     return false;
