@@ -95,7 +95,7 @@ size_t TextLength(const WCHAR *text, size_t capacity)
 ksim::u16 ExpectedName(ULONG type, const std::vector<uint8_t> &data)
 {
     // Header and name, then the data at the next multiple of eight, as the registry lays it out.
-    const size_t header = (5 * sizeof(ULONG) + sizeof(u"PortName") - sizeof(char16_t) + 7) & ~size_t(7);
+    const size_t header = (5 * sizeof(ULONG) + sizeof(VP_PORT_NAME_VALUE) - sizeof(WCHAR) + 7) & ~size_t(7);
     if (type != REG_SZ || header + data.size() > VP_QUERY_BUFFER_BYTES) return {};
     std::vector<uint8_t> copy(data);
     copy.resize(copy.size() + 2, 0);
@@ -132,20 +132,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         ULONG type;
         std::vector<uint8_t> bytes;
+        const ksim::u16 port_name_value = usbsim::FromWide(VP_PORT_NAME_VALUE);
         const bool has_name = Describe(in, u"LPT3", &type, &bytes);
         ksim::reg::CreateKey(pdo->HardwareKeyPath());
-        if (has_name) ksim::reg::SetValue(pdo->HardwareKeyPath(), u"PortName", type, bytes.data(), bytes.size());
-        const ksim::u16 link_key = ksim::u16(usbsim::kLinkKeyRoot) + u"\\LPT3";
+        if (has_name) ksim::reg::SetValue(pdo->HardwareKeyPath(), port_name_value, type, bytes.data(), bytes.size());
+        const ksim::u16 link_key = usbsim::LinkKey(u"LPT3");
         ksim::reg::CreateKey(link_key);
         if (Describe(in, printer->HardwareId(), &type, &bytes))
-            ksim::reg::SetValue(link_key, u"HardwareId", type, bytes.data(), bytes.size());
+            ksim::reg::SetValue(link_key, usbsim::FromWide(VP_HARDWARE_ID_VALUE), type, bytes.data(), bytes.size());
         if (Describe(in, printer->LinkedId(), &type, &bytes))
-            ksim::reg::SetValue(link_key, u"LinkedId", type, bytes.data(), bytes.size());
+            ksim::reg::SetValue(link_key, usbsim::FromWide(VP_LINKED_ID_VALUE), type, bytes.data(), bytes.size());
 
         if (pdo->AddDevice(*driver) != STATUS_SUCCESS) Fail("AddDevice failed");
         auto *ext = static_cast<PDEVICE_EXTENSION>(pdo->Top()->DeviceExtension);
         const NTSTATUS started = pdo->Send(IRP_MJ_PNP, IRP_MN_START_DEVICE).status;
-        const auto stored = ksim::reg::GetValue(pdo->HardwareKeyPath(), u"PortName");
+        const auto stored = ksim::reg::GetValue(pdo->HardwareKeyPath(), port_name_value);
         const ksim::u16 expected = stored ? ExpectedName(stored->type, stored->data) : ksim::u16();
         if (TextLength(ext->PortName, VP_PORT_NAME_CHARS) >= VP_PORT_NAME_CHARS) Fail("PortName unterminated");
         // A start succeeds whatever PortName holds; only usable text gets the port published.

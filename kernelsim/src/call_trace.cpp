@@ -1,6 +1,6 @@
 // call_trace.cpp - a record of selected kernel calls, in the order they were made, for tests that
 // check the order of a driver's actions or the arguments it passes (access masks, flags, pool
-// types). Off unless a test starts it, so long runs pay one flag test per traced call.
+// types). Off unless a test starts it, so long runs pay one inline flag test per traced call.
 #include "core.h"
 
 #include <atomic>
@@ -9,7 +9,6 @@ namespace ksim::detail {
 namespace {
 
 struct Trace {
-    std::atomic<bool> on{false};
     std::mutex lock;
     std::vector<KernelCall> calls;
 };
@@ -22,7 +21,7 @@ Trace &T()
 
 }  // namespace
 
-bool CallTraceOn() { return T().on.load(std::memory_order_relaxed); }
+std::atomic<bool> g_call_trace_on{false};
 
 void TraceCall(KernelCall call)
 {
@@ -32,9 +31,8 @@ void TraceCall(KernelCall call)
     T().calls.push_back(std::move(call));
 }
 
-void TraceObjectCall(const char *routine, const void *object, const u16 &name, uint64_t value)
+void RecordObjectCall(const char *routine, const void *object, const u16 &name, uint64_t value)
 {
-    if (!CallTraceOn()) return;
     KernelCall call;
     call.routine = routine;
     call.object = object;
@@ -43,9 +41,8 @@ void TraceObjectCall(const char *routine, const void *object, const u16 &name, u
     TraceCall(std::move(call));
 }
 
-void TraceRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value)
+void RecordRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value)
 {
-    if (!CallTraceOn()) return;
     KernelCall call;
     call.routine = routine;
     call.object = device;
@@ -61,7 +58,7 @@ void TraceRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint
 
 void ResetCallTrace()
 {
-    T().on = false;
+    g_call_trace_on = false;
     std::lock_guard<std::mutex> guard(T().lock);
     T().calls.clear();
 }
@@ -73,7 +70,7 @@ namespace ksim {
 void StartCallTrace()
 {
     detail::ResetCallTrace();
-    detail::T().on = true;
+    detail::g_call_trace_on = true;
 }
 
 std::vector<KernelCall> CallTrace()

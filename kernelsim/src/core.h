@@ -13,6 +13,7 @@
 
 #include <ksim/ksim.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -30,11 +31,26 @@ bool FaultFires(Fault fault, NTSTATUS *status);
 void ResetSupport();  // at kernel start and teardown
 
 // ---- call trace ------------------------------------------------------------------------------
-bool CallTraceOn();
+// The traced routines test the flag inline and build their record only while it is on; a call
+// site whose arguments cost something to make tests CallTraceOn() itself.
+extern std::atomic<bool> g_call_trace_on;
+inline bool CallTraceOn() { return g_call_trace_on.load(std::memory_order_relaxed); }
 void TraceCall(KernelCall call);  // process filled in here
-void TraceObjectCall(const char *routine, const void *object, const u16 &name = {}, uint64_t value = 0);
+void RecordObjectCall(const char *routine, const void *object, const u16 &name, uint64_t value);
+inline void TraceObjectCall(const char *routine, const void *object)
+{
+    if (CallTraceOn()) RecordObjectCall(routine, object, {}, 0);
+}
+inline void TraceObjectCall(const char *routine, const void *object, const u16 &name, uint64_t value = 0)
+{
+    if (CallTraceOn()) RecordObjectCall(routine, object, name, value);
+}
 // A request call: major and minor from the request's current stack location.
-void TraceRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value);
+void RecordRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value);
+inline void TraceRequestCall(const char *routine, PDEVICE_OBJECT device, PIRP irp, uint64_t value)
+{
+    if (CallTraceOn()) RecordRequestCall(routine, device, irp, value);
+}
 void ResetCallTrace();
 
 // ---- ke: IRQL ----------------------------------------------------------------------------

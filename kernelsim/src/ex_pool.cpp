@@ -85,12 +85,11 @@ void Release(void *address, size_t size)
     }
 }
 
-// Pool lock held. The oldest spare of exactly `size` bytes with kSpareAge newer ones of that size
-// behind it, made accessible again; null when there is none.
+// Pool lock held; size at least kSpareMinBytes. The oldest spare of exactly `size` bytes with
+// kSpareAge newer ones of that size behind it, made accessible again; null when there is none.
 void *TakeSpare(size_t size)
 {
     Pool &pool = P();
-    if (size < kSpareMinBytes) return nullptr;
     size_t newer = 0;
     auto oldest = pool.spares.end();
     for (auto it = pool.spares.end(); it != pool.spares.begin();) {
@@ -115,11 +114,17 @@ void *Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     }
     NTSTATUS status;
     if (FaultFires(Fault::PoolAllocation, &status)) return nullptr;
-    std::lock_guard<std::mutex> guard(P().lock);
-    void *block = TakeSpare(bytes);
+    // The lock is taken for the spares only when one may fit; the host allocation and the fill
+    // stay outside it, as other threads allocate and free meanwhile.
+    void *block = nullptr;
+    if (bytes >= kSpareMinBytes) {
+        std::lock_guard<std::mutex> guard(P().lock);
+        block = TakeSpare(bytes);
+    }
     if (block == nullptr) block = malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) return nullptr;
     memset(block, 0xCD, bytes);
+    std::lock_guard<std::mutex> guard(P().lock);
     P().freed.erase(block);
     P().live[block] = Block{type, bytes, tag};
     return block;

@@ -378,14 +378,14 @@ using namespace ksim::detail::io;
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
-    TraceObjectCall("IoCreateSymbolicLink", nullptr, FromCounted(SymbolicLinkName));
+    if (CallTraceOn()) RecordObjectCall("IoCreateSymbolicLink", nullptr, FromCounted(SymbolicLinkName), 0);
     return ObCreateSymbolicLink(FromCounted(SymbolicLinkName), FromCounted(DeviceName));
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
-    TraceObjectCall("IoDeleteSymbolicLink", nullptr, FromCounted(SymbolicLinkName));
+    if (CallTraceOn()) RecordObjectCall("IoDeleteSymbolicLink", nullptr, FromCounted(SymbolicLinkName), 0);
     return ObDeleteSymbolicLink(FromCounted(SymbolicLinkName));
 }
 

@@ -295,9 +295,14 @@ static NTSTATUS RefusalOf(PIRP Irp)
     return file != NULL && file->FsContext == NULL ? (NTSTATUS)(LONG_PTR)file->FsContext2 : STATUS_SUCCESS;
 }
 
-/* Appends a record with its data. Caller holds the printer's Lock. */
+/* Appends a record with its data. Caller holds the printer's Lock. A removed printer records
+ * nothing: no control request reaches it any more, and pool taken for its records would outlive
+ * the disconnect that freed the others. */
 static VOID AddRecordLocked(PPRINTER Printer, VPSIM_ENTRY *Entry, const VOID *Data)
 {
+    if (Printer->Removed) {
+        return;
+    }
     if (!StreamReserve(&Printer->Log, sizeof(*Entry) + Entry->DataLength)) {
         Printer->LostRecords++;
         return;
@@ -521,6 +526,17 @@ static VOID SetPresenceKey(PPRINTER Printer, BOOLEAN Present)
     ZwClose(classKey);
 }
 
+/* \Device\VpUsbSim<Index>, in Buffer. */
+static VOID DataDeviceName(ULONG Index, PUNICODE_STRING Name, PWCHAR Buffer, USHORT BufferBytes)
+{
+    Name->Buffer = Buffer;
+    Name->Length = 0;
+    Name->MaximumLength = BufferBytes;
+    RtlAppendUnicodeToString(Name, VPSIM_DATA_DEVICE_PREFIX);
+    Buffer[Name->Length / sizeof(WCHAR)] = (WCHAR)(L'0' + Index);
+    Name->Length += sizeof(WCHAR);
+}
+
 static NTSTATUS SetDevicePath(PPRINTER Printer, BOOLEAN Present)
 {
     UNICODE_STRING path;
@@ -534,12 +550,7 @@ static NTSTATUS SetDevicePath(PPRINTER Printer, BOOLEAN Present)
     if (!Present) {
         return IoDeleteSymbolicLink(&path);
     }
-    target.Buffer = targetBuffer;
-    target.Length = 0;
-    target.MaximumLength = sizeof(targetBuffer);
-    RtlAppendUnicodeToString(&target, VPSIM_DATA_DEVICE_PREFIX);
-    targetBuffer[target.Length / sizeof(WCHAR)] = (WCHAR)(L'0' + Printer->Index);
-    target.Length += sizeof(WCHAR);
+    DataDeviceName(Printer->Index, &target, targetBuffer, sizeof(targetBuffer));
     return IoCreateSymbolicLink(&path, &target);
 }
 
@@ -1164,17 +1175,12 @@ static NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, PUNICODE_STRING N
  * comes zeroed from IoCreateDevice; only the fields that are not zero at start are set. */
 static NTSTATUS CreatePrinter(ULONG Index)
 {
-    WCHAR nameBuffer[64];
+    WCHAR nameBuffer[32];
     UNICODE_STRING name;
     PPRINTER printer;
     NTSTATUS status;
 
-    name.Buffer = nameBuffer;
-    name.Length = 0;
-    name.MaximumLength = sizeof(nameBuffer);
-    RtlAppendUnicodeToString(&name, VPSIM_DATA_DEVICE_PREFIX);
-    nameBuffer[name.Length / sizeof(WCHAR)] = (WCHAR)(L'0' + Index);
-    name.Length += sizeof(WCHAR);
+    DataDeviceName(Index, &name, nameBuffer, sizeof(nameBuffer));
     status = CreateNamedDevice(Driver, &name, sizeof(PRINTER), &DataDevices[Index]);
     if (!NT_SUCCESS(status)) {
         DataDevices[Index] = NULL;

@@ -55,6 +55,7 @@ struct Known {
     std::string step = "*";
     std::string aspect;
     std::string match;
+    std::regex pattern;  // match, compiled
     std::string host;
     std::string reason;
     std::string windows;
@@ -123,9 +124,15 @@ bool ParseKnown(const std::string &text, std::vector<Known> *out, std::string *e
             return false;
         }
     }
-    for (const Known &k : *out) {
+    for (Known &k : *out) {
         if (k.aspect.empty() || k.match.empty() || k.host.empty() || k.reason.empty() || k.windows.empty()) {
             *error = "difference " + k.name + ": aspect, match, host, reason and windows are all required";
+            return false;
+        }
+        try {
+            k.pattern = std::regex(k.match);
+        } catch (const std::regex_error &e) {
+            *error = "difference " + k.name + ": match is no regular expression: " + e.what();
             return false;
         }
     }
@@ -396,7 +403,7 @@ int main(int argc, char **argv)
     for (Difference &d : differences) {
         for (Known &k : known) {
             if (Glob(k.scenario, d.scenario) && Glob(k.step, d.step_text) && k.aspect == d.aspect &&
-                std::regex_search(d.detail, std::regex(k.match))) {
+                std::regex_search(d.detail, k.pattern)) {
                 d.listed = k.name;
                 k.used++;
                 break;

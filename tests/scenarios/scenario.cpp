@@ -86,8 +86,9 @@ bool Number(const std::string &word, uint64_t *value)
     if (word.empty()) return false;
     char *end = nullptr;
     bool negative = word[0] == '-';
-    unsigned long long v = std::strtoull(word.c_str() + (negative ? 1 : 0), &end, 0);
-    if (end == nullptr || *end != '\0') return false;
+    const char *digits = word.c_str() + (negative ? 1 : 0);
+    unsigned long long v = std::strtoull(digits, &end, 0);
+    if (end == digits || *end != '\0') return false;  // "-" alone is no number
     *value = negative ? uint64_t(-static_cast<long long>(v)) : v;
     return true;
 }
