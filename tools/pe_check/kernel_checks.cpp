@@ -86,6 +86,12 @@ std::string CheckSections(const Image &image)
             return "section " + section.name + " is both writable and executable";
         }
     }
+    /* The loader writes the import address table: Memory Integrity refuses one in code. */
+    const DataDirectory &iat = image.directories[kImportAddressTable];
+    const Section *holder = iat.size != 0 ? image.SectionAt(iat.rva) : nullptr;
+    if (holder != nullptr && (holder->characteristics & kSectionExecute)) {
+        return "the import address table lies in the executable section " + holder->name;
+    }
     return "";
 }
 

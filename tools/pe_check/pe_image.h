@@ -14,7 +14,15 @@
 
 namespace pe {
 
-enum Directory : unsigned { kExport = 0, kImport = 1, kResource = 2, kException = 3, kBaseReloc = 5, kTls = 9 };
+enum Directory : unsigned {
+    kExport = 0,
+    kImport = 1,
+    kResource = 2,
+    kException = 3,
+    kBaseReloc = 5,
+    kTls = 9,
+    kImportAddressTable = 12,
+};
 
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32Plus = 0x20b;

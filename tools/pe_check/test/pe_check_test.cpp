@@ -74,6 +74,11 @@ TEST(PeCheck, EachFaultIsRejectedByItsCheckAlone)
         {"no relocations", "sound", "sound",
          Patch([](pe::Image *image) { Put32(image, image->DirectoryOffset(pe::kBaseReloc) + 4, 0); }),
          {"relocations"}},
+        {"import address table in code", "sound", "sound",
+         Patch([](pe::Image *image) {
+             Put32(image, image->DirectoryOffset(pe::kImportAddressTable), image->FindSection(".text")->virtualAddress);
+         }),
+         {"sections"}},
         {"section alignment", "sound", "sound",
          Patch([](pe::Image *image) { Put32(image, image->sectionAlignmentOffset, 0x2000); }), {"sections"}},
         {"symbols of another image", "sound", "entry", nullptr,
