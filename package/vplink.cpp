@@ -197,7 +197,8 @@ const std::vector<Command> &Commands()
          L"administrator.",
          RunRemove},
         {L"uninstall", L"[--keep-links]",
-         L"Removes every port device of this driver, the driver package from the driver store, the\n"
+         L"Removes every port device of this driver, the driver packages install and update put in\n"
+         L"the driver store (without their record, every package of this driver there), the\n"
          L"driver's service and, unless --keep-links, every link. Needs an administrator.",
          RunUninstall},
         {L"set", L"PORT auto | PORT HARDWAREID LINKEDID",

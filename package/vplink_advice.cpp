@@ -13,7 +13,8 @@ const ProblemAdvice kProblems[] = {
     {52, kNotTrusted, "Windows does not trust the driver's signature (problem 52)",
      "a test-signed package needs its certificate trusted and test signing on (Secure Boot off), then a restart: "
      "see the README's Windows section; a release package needs Microsoft's signature"},
-    {39, kDriverNotLoaded, "vparallel.sys did not load (problem 39): missing or damaged, or refused by Memory Integrity",
+    {39, kDriverNotLoaded,
+     "vparallel.sys did not load (problem 39): missing or damaged, or refused by Memory Integrity",
      "run vplink update with a complete package; if Memory Integrity is on, Windows Security > Device security > "
      "Core isolation lists a driver it blocked"},
     {37, kDriverNotLoaded, "vparallel.sys refused to start (problem 37): the F12 key released during its one-second "

@@ -237,44 +237,59 @@ std::wstring CatalogOf(const std::wstring &inf)
     return DirectoryOf(inf) + file.Field(&line, 1);
 }
 
-/* The catalog's signer: Microsoft (a root of Microsoft's, which attestation and certification
- * signatures end in), another certificate (a test signature), or none that can be read. */
+/* The certificate that signed the catalog, from the catalog's own store; nullptr if none. */
+PCCERT_CONTEXT SignerCertificate(HCERTSTORE store, HCRYPTMSG message)
+{
+    DWORD bytes = 0;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &bytes)) {
+        return nullptr;
+    }
+    std::vector<BYTE> info(bytes);
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &bytes)) {
+        return nullptr;
+    }
+    return CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT,
+                                      info.data(), nullptr);
+}
+
+/* Microsoft's roots end attestation and certification signatures; any other is a test signature. */
+CatalogSigner ClassifyChain(PCCERT_CHAIN_CONTEXT chain, bool *trusted)
+{
+    const DWORD untrusted = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN;
+    *trusted = (chain->TrustStatus.dwErrorStatus & untrusted) == 0;
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof(policy);
+    policy.dwFlags = MICROSOFT_ROOT_CERT_CHAIN_POLICY_CHECK_APPLICATION_ROOT_FLAG;
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    const bool microsoft = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_MICROSOFT_ROOT, chain, &policy,
+                                                            &status) &&
+                           status.dwError == ERROR_SUCCESS;
+    return microsoft ? CatalogSigner::Microsoft : CatalogSigner::Other;
+}
+
+/* The catalog's signer: Microsoft, another certificate (a test signature), or none that can be
+ * read (an empty or unsigned catalog). */
 CatalogSigner ReadCatalogSigner(const std::wstring &catalog, bool *trusted, std::wstring *signerName)
 {
     HCERTSTORE store = nullptr;
     HCRYPTMSG message = nullptr;
-    DWORD bytes = 0;
-    CatalogSigner signer = CatalogSigner::Unreadable;
     if (catalog.empty() ||
         !CryptQueryObject(CERT_QUERY_OBJECT_FILE, catalog.c_str(), CERT_QUERY_CONTENT_FLAG_ALL,
                           CERT_QUERY_FORMAT_FLAG_ALL, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
-        return signer;
+        return CatalogSigner::Unreadable;
     }
-    std::vector<BYTE> info;
-    PCCERT_CONTEXT certificate = nullptr;
-    if (message != nullptr && store != nullptr && CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &bytes)) {
-        info.resize(bytes);
-        if (CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &bytes)) {
-            certificate = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                     CERT_FIND_SUBJECT_CERT, info.data(), nullptr);
-        }
-    }
+    CatalogSigner signer = CatalogSigner::Unreadable;
+    PCCERT_CONTEXT certificate = store != nullptr && message != nullptr ? SignerCertificate(store, message) : nullptr;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     CERT_CHAIN_PARA chainPara = {};
     chainPara.cbSize = sizeof(chainPara);
-    if (certificate != nullptr && CertGetCertificateChain(nullptr, certificate, nullptr, store, &chainPara, 0, nullptr, &chain)) {
+    if (certificate != nullptr &&
+        CertGetCertificateChain(nullptr, certificate, nullptr, store, &chainPara, 0, nullptr, &chain)) {
         wchar_t name[256] = {};
         CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 256);
         *signerName = name;
-        *trusted = (chain->TrustStatus.dwErrorStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) == 0;
-        CERT_CHAIN_POLICY_PARA policy = {};
-        policy.cbSize = sizeof(policy);
-        policy.dwFlags = MICROSOFT_ROOT_CERT_CHAIN_POLICY_CHECK_APPLICATION_ROOT_FLAG;
-        CERT_CHAIN_POLICY_STATUS status = {};
-        status.cbSize = sizeof(status);
-        const bool microsoft = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_MICROSOFT_ROOT, chain, &policy, &status) &&
-                               status.dwError == ERROR_SUCCESS;
-        signer = microsoft ? CatalogSigner::Microsoft : CatalogSigner::Other;
+        signer = ClassifyChain(chain, trusted);
         CertFreeCertificateChain(chain);
     }
     if (certificate != nullptr) {
