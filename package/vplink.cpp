@@ -277,20 +277,38 @@ void Write(DWORD which, const std::wstring &text)
 }
 
 /* Started on a console of its own (elevated through UAC from a normal prompt, or from Explorer),
- * vplink would close that window the moment it ends: keep it open until Enter is pressed. */
+ * vplink would close that window the moment it ends: keep it open until Enter is pressed. Not
+ * where nobody can press it: a console without a window (a deployment tool's CREATE_NO_WINDOW)
+ * or session 0 (services, tasks run as SYSTEM); and for kPauseMs at most, so that an unattended
+ * run that still gets a window of its own ends all the same. */
+constexpr DWORD kPauseMs = 5 * 60 * 1000;
+
 void PauseIfOwnConsole()
 {
     DWORD processes[2];
     DWORD mode = 0;
+    DWORD session = 0;
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (GetConsoleProcessList(processes, 2) != 1 || !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
-        !GetConsoleMode(input, &mode)) {
+    if (GetConsoleProcessList(processes, 2) != 1 || GetConsoleWindow() == nullptr ||
+        !ProcessIdToSessionId(GetCurrentProcessId(), &session) || session == 0 ||
+        !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) || !GetConsoleMode(input, &mode)) {
         return;
     }
-    Print(L"\nPress Enter to close this window.");
-    wchar_t key[16];
-    DWORD read = 0;
-    ReadConsoleW(input, key, 16, &read, nullptr);
+    Print(L"\nPress Enter to close this window (it closes by itself in %lu minutes).", kPauseMs / 60000);
+    FlushConsoleInputBuffer(input);
+    const ULONGLONG until = GetTickCount64() + kPauseMs;
+    for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (WaitForSingleObject(input, static_cast<DWORD>(until - now)) != WAIT_OBJECT_0 ||
+            !ReadConsoleInputW(input, &record, 1, &read)) {
+            return;
+        }
+        if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+            record.Event.KeyEvent.wVirtualKeyCode == VK_RETURN) {
+            return;
+        }
+    }
 }
 
 int Run(const Args &args)
