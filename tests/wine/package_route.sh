@@ -52,6 +52,16 @@ check_shipped_files() {
   if $objdump -h "$build/vplink.exe" | grep -q ' \.debug'; then fail "vplink.exe carries debug sections"
   elif [[ ! -f $build/symbols/vplink.exe ]]; then fail "no symbols/vplink.exe beside vplink.exe"
   else echo "ok   vplink.exe ships without debug sections, its symbols beside it"; fi
+  # Static imports load before wmain restricts the DLL search: only known DLLs (which always come
+  # from system32) may be imported so; any other is delay-loaded (package/CMakeLists.txt).
+  local known=" advapi32 combase gdi32 kernel32 msvcrt ntdll ole32 oleaut32 rpcrt4 sechost setupapi shell32 shlwapi user32 ws2_32 "
+  local dll imports others=""
+  imports=$($objdump -p "$build/vplink.exe" | sed -n 's/^\tDLL Name: \(.*\)\.dll$/\1/ip' | tr A-Z a-z)
+  for dll in $imports; do
+    [[ $known == *" $dll "* ]] || others+=" $dll"
+  done
+  [[ -z $others && $imports == *kernel32* ]] && echo "ok   vplink.exe imports only known DLLs statically" ||
+    fail "vplink.exe's static imports: ${imports//$'\n'/ } (not known DLLs:${others:- none})"
   stamp=$(tr -d '\r' <"$build/vparallel.inf" | sed -n 's/^DriverVer *= *\([0-9/]*\),\([0-9.]*\)$/\1 \2/p')
   version=${stamp#* }
   local date=${stamp% *}
