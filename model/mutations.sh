@@ -46,10 +46,11 @@ mutate "R_CancelRoutine completes before emptying PendingReadIrp" "READS SURPRIS
 mutate "set-wait-mask takes the locks in the other order" "WAITS SURPRISE" "invalid end state" \
     's{acquire\(lock\);\n(\s+)pop\(x\);(\s+/\* WaitQueuePop \*/)(.*?)\n(\s+)release\(lock\)}{acquire(lock);\n$1acquire(cslock);\n$1pop(x);$2$3\n$4release(cslock);\n$4release(lock)}s'
 
-# Cleanup without its last sweep: a read parked after a surprise removal ended the read-polling
-# thread is never completed.
-mutate "cleanup forgets the reads it still holds" "READS SURPRISE" "assertion violated" \
-    's{x = pendingRead;(\s+/\* CollectHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
+# A read that parks on a surprise-removed port, with cleanup's last sweep gone too. Either
+# defence alone keeps the read from being stranded (a read checks the port state under Lock, and
+# cleanup sweeps what is still held), so the fault takes both away.
+mutate "a read parks on a removed port and cleanup forgets it" "READS SURPRISE" "assertion violated" \
+    's{:: !tornDown && !removed ->}{:: !tornDown ->}; s{x = pendingRead;(\s+/\* CollectHeldReads: the waiting read \*/)\n\s+pendingRead = NONE;}{x = NONE;$1}'
 
 # A second removal-notify request that takes the slot of the parked one: the first is in no
 # place any more, and the removal completes only the second.
@@ -62,7 +63,7 @@ mutate "the purge completes an empty PendingReadIrp" "READS SURPRISE" "assertion
 
 # A read that parks on a port whose teardown has run: nobody is left to complete it.
 mutate "a read parks on a torn-down port" "READS SURPRISE LATE" "assertion violated" \
-    's{:: !tornDown ->(\s+parkRequest\(i, r\);\s+/\* ParkRead)}{:: true ->$1}'
+    's{:: !tornDown && !removed ->(\s+/\* ReadWorkerRuns \*/\s+parkRequest\(i, r\);\s+/\* ParkRead)}{:: !removed ->$1}'
 
 # A wait-on-mask request queued on a torn-down port: likewise stranded.
 mutate "a wait request is queued on a torn-down port" "WAITS SURPRISE LATE" "assertion violated" \
