@@ -46,6 +46,8 @@
 #include <string>
 #include <vector>
 
+struct _VPSIM_ENTRY;  // tests/printer/usbsim_control.h
+
 namespace scn {
 
 using Bytes = std::vector<uint8_t>;
@@ -124,10 +126,9 @@ struct ScenarioRecord {
 };
 
 std::string FormatApp(const AppResult &result);
-// One printer record: port, kind and the fields that kind has (see scenario.cpp).
-std::string FormatPrinterRecord(const std::string &port, uint32_t kind, int32_t status, uint32_t file, uint32_t flags,
-                                uint32_t access, uint32_t options, uint32_t disposition, uint32_t share,
-                                uint32_t attributes, uint32_t length, const Bytes &data);
+// One printer record (an entry of tests/printer/usbsim_entries.h, with its data) as text: port,
+// kind and the fields that kind has (see scenario.cpp).
+std::string FormatPrinterRecord(const std::string &port, const ::_VPSIM_ENTRY &entry, const Bytes &data);
 void WriteRecord(const ScenarioRecord &record, std::string *out);
 // Reads every scenario of a record file; false with *error on a malformed file.
 bool ReadRecords(const std::string &text, std::vector<ScenarioRecord> *out, std::string *error);

@@ -233,13 +233,8 @@ private:
     {
         for (auto &bed : ports_) {
             std::vector<usbsim::Record> records = bed->printer->Records();
-            for (size_t i = bed->records_seen; i < records.size(); i++) {
-                const VPSIM_ENTRY &e = records[i].entry;
-                rec->printer.push_back(scn::FormatPrinterRecord(bed->port.name, e.Kind, e.Status, e.File, e.Flags,
-                                                                e.DesiredAccess, e.CreateOptions, e.Disposition,
-                                                                e.ShareAccess, e.FileAttributes, e.Length,
-                                                                records[i].data));
-            }
+            for (size_t i = bed->records_seen; i < records.size(); i++)
+                rec->printer.push_back(scn::FormatPrinterRecord(bed->port.name, records[i].entry, records[i].data));
             bed->records_seen = records.size();
         }
         for (const std::string &message : ksim::DebugLog()) rec->dbg.push_back(scn::DebugLine(message));

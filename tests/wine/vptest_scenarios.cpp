@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "public/vparallel_public.h"
-#include "tests/printer/usbsim_control.h"
+#include "tests/printer/usbsim_entries.h"
 #include "tests/scenarios/scenario.h"
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
@@ -407,24 +407,18 @@ private:
     {
         std::vector<BYTE> out(64 * 1024);
         for (PortBed &bed : ports_) {
+            std::vector<usbsim::Record> records;
             for (;;) {
-                VPSIM_RECORD_QUERY query = {bed.printer, bed.recordsSeen};
+                VPSIM_RECORD_QUERY query = {bed.printer, bed.recordsSeen + static_cast<ULONG>(records.size())};
                 DWORD filled = 0;
                 if (!Succeeded(control_.Call(IOCTL_VPSIM_GET_ENTRIES, &query, sizeof(query), out.data(),
                                               static_cast<DWORD>(out.size()), &filled)) ||
-                    filled == 0)
+                    filled == 0 || !usbsim::DecodeEntries(out.data(), filled, &records))
                     break;
-                for (DWORD at = 0; at < filled; bed.recordsSeen++) {
-                    VPSIM_ENTRY e;
-                    memcpy(&e, out.data() + at, sizeof(e));
-                    at += sizeof(e);
-                    scn::Bytes data(out.begin() + at, out.begin() + at + e.DataLength);
-                    at += e.DataLength;
-                    rec->printer.push_back(scn::FormatPrinterRecord(bed.port.name, e.Kind, e.Status, e.File, e.Flags,
-                                                                    e.DesiredAccess, e.CreateOptions, e.Disposition,
-                                                                    e.ShareAccess, e.FileAttributes, e.Length, data));
-                }
             }
+            bed.recordsSeen += static_cast<ULONG>(records.size());
+            for (const usbsim::Record &r : records)
+                rec->printer.push_back(scn::FormatPrinterRecord(bed.port.name, r.entry, r.data));
         }
     }
 
