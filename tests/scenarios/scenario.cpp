@@ -251,9 +251,9 @@ bool ParsePrinter(const std::vector<std::string> &w, Step *s, std::string *error
     } else if (a == "unplug" || a == "plug") {
         s->action = a == "plug" ? PrinterAction::Plug : PrinterAction::Unplug;
         if (w.size() != 3) return Fail(error, "printer PORT " + a);
-    } else if (a == "slow") {
-        s->action = PrinterAction::Slow;
-        if (w.size() != 4 || !Number32(w[3], &s->value)) return Fail(error, "printer PORT slow MS");
+    } else if (a == "slow" || a == "unplug-in") {
+        s->action = a == "slow" ? PrinterAction::Slow : PrinterAction::UnplugIn;
+        if (w.size() != 4 || !Number32(w[3], &s->value)) return Fail(error, "printer PORT " + a + " MS");
     } else if (a == "never-answer") {
         s->action = PrinterAction::NeverAnswer;
         if (w.size() != 4 || (w[3] != "on" && w[3] != "off")) return Fail(error, "printer PORT never-answer on|off");

@@ -20,6 +20,8 @@
 //   cancel T                            the application cancels T (CancelIoEx)
 //   printer PORT reply BYTES            the port's printer sends a reply
 //   printer PORT unplug | plug
+//   printer PORT unplug-in MS           it is unplugged MS from now, whatever the application is
+//                                       doing then (a write under way, say)
 //   printer PORT slow MS                its writes take MS from now on (0: at once)
 //   printer PORT never-answer on|off
 //   printer PORT refuse-opens STATUS    (0 accepts again)
@@ -67,7 +69,7 @@ struct Request {
     uint32_t output = 0;  // ioctl: output length
 };
 
-enum class PrinterAction { Reply, Unplug, Plug, Slow, NeverAnswer, RefuseOpens, FailWrite };
+enum class PrinterAction { Reply, Unplug, Plug, UnplugIn, Slow, NeverAnswer, RefuseOpens, FailWrite };
 
 struct Step {
     int line = 0;
@@ -80,7 +82,7 @@ struct Step {
     uint32_t ms = 0;     // wait, await
     PrinterAction action = PrinterAction::Reply;
     Bytes bytes;          // printer reply
-    uint32_t value = 0;   // printer slow (ms), never-answer (0/1), fail-write (N)
+    uint32_t value = 0;   // printer slow and unplug-in (ms), never-answer (0/1), fail-write (N)
     int32_t status = 0;   // printer refuse-opens, fail-write
 };
 
