@@ -169,12 +169,6 @@ run_route() { # package | registry
   if [[ $route == package ]]; then uninstall_ports; fi
 }
 
-# The scenarios of tests/scenarios/ (see scenario.h there): run on the stand-in by the Linux
-# build's runner, then here by the client in a session of their own, where every port they name is
-# installed by hand-written registry keys; the comparer lists each difference and fails the run on
-# one that tests/scenarios/known_differences.txt does not explain. The drivers' hosts inherit the
-# standard error of the command that starts the session's services, so the drivers' debug messages
-# (WINEDEBUG=warn+debugstr) go to the log, and so do the client's step markers.
 # The scenarios' port devices, as add_port_device writes them, in one registry file: a reg call per
 # value would cost a Wine start each.
 port_devices_reg() { # port...
@@ -190,6 +184,15 @@ port_devices_reg() { # port...
   done
 }
 
+# The scenarios of tests/scenarios/ (see scenario.h there): run on the stand-in by the Linux
+# build's runner, then here by the client in a session of their own, where every port they name is
+# installed by hand-written registry keys. The comparer (compare.h there) takes the Wine host's
+# known effects out, compares the rest exactly and prints
+#   scenarios: N run, N steps, N normalised, N differences, N of them listed
+# It fails the run on a difference that tests/scenarios/known_differences.txt does not list, and on
+# an entry there that lists none. The drivers' hosts inherit the standard error of the command that
+# starts the session's services, so the drivers' debug messages (WINEDEBUG=warn+debugstr) go to the
+# log, and so do the client's step markers.
 run_scenarios() {
   local linux_build=${VPARALLEL_LINUX_BUILD:-build}
   local standin=$linux_build/tests/scenarios/scenario-standin compare=$linux_build/tests/scenarios/scenario-compare
@@ -215,7 +218,7 @@ run_scenarios() {
   WINEDEBUG=warn+debugstr w 'C:\vparallel\vptest.exe' scenario 'C:\vparallel\wine.records' "${args[@]}" 2>>"$log" ||
     fail "scenarios: the client could not run every scenario"
   "$compare" "$work/standin.records" "$dir/wine.records" "$log" tests/scenarios/known_differences.txt ||
-    fail "scenarios: a difference is not in tests/scenarios/known_differences.txt"
+    fail "scenarios: a difference is not listed in tests/scenarios/known_differences.txt, or an entry there lists none"
 }
 
 started=$(date +%s)
