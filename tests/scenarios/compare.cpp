@@ -252,6 +252,7 @@ private:
     void TakeOutRefusedHandles(std::vector<PrinterRecord> *records)
     {
         struct Refused {
+            size_t open;
             std::string status;
             bool writes;
             size_t write = SIZE_MAX;
@@ -264,7 +265,7 @@ private:
             std::vector<Refused> &refused = outstanding[r.port];
             if (r.kind == "open" && Failed(r.Get("status"))) {
                 const Profile *p = ProfileOf(r);
-                refused.push_back({r.Get("status"), p != nullptr && p->writes});
+                refused.push_back({i, r.Get("status"), p != nullptr && p->writes});
             } else if (r.kind == "write" || r.kind == "status-request") {
                 for (Refused &x : refused) {
                     if (x.writes && x.write == SIZE_MAX && x.status == r.Get("status")) {
@@ -282,6 +283,11 @@ private:
                 out_.normalised++;
             }
         }
+        for (const auto &[port, refused] : outstanding)
+            for (const Refused &x : refused)
+                Add((*records)[x.open].step + 1, "printer",
+                    "a refused open on Wine without its " + std::string(x.writes && x.write == SIZE_MAX ? "failed write and " : "") +
+                        "close: " + (*records)[x.open].Body());
         std::vector<PrinterRecord> kept;
         for (size_t i = 0; i < records->size(); i++)
             if (!drop[i]) kept.push_back((*records)[i]);

@@ -266,6 +266,24 @@ const Injection kInjections[] = {
              s.printer.insert(std::find(s.printer.begin(), s.printer.end(), write), write);
          });
      }},
+    {"a refused read open on Wine whose close never comes", "unplug-slow", "",  // closes pair up oldest first
+     [](Canned &c) {
+         std::vector<scn::ScenarioRecord> all;
+         std::string error;
+         ASSERT_TRUE(scn::ReadRecords(c.wine, &all, &error));
+         for (scn::ScenarioRecord &r : all) {
+             if (r.name != "unplug-slow") continue;
+             for (scn::StepRecord &s : r.steps) {
+                 auto close = std::find(s.printer.begin(), s.printer.end(), "LPT10 close file=0 status=0x00000000");
+                 if (close != s.printer.end()) {
+                     s.printer.erase(close);
+                     break;
+                 }
+             }
+         }
+         c.wine.clear();
+         for (const scn::ScenarioRecord &r : all) scn::WriteRecord(r, &c.wine);
+     }},
     {"a refused write open whose write fails otherwise", "unplug-slow", "write A \"no open\"",
      [](Canned &c) {
          Wine(c, "unplug-slow", "write A \"no open\"",
