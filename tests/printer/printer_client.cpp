@@ -184,14 +184,8 @@ struct SimPrinter::Impl {
             }
             if (!NT_SUCCESS(status) || filled == 0)
                 throw std::runtime_error("simulated printer: record query failed: " + Hex(status));
-            for (size_t at = 0; at < filled;) {
-                Record record;
-                std::memcpy(&record.entry, out.data() + at, sizeof(VPSIM_ENTRY));
-                at += sizeof(VPSIM_ENTRY);
-                record.data.assign(out.begin() + at, out.begin() + at + record.entry.DataLength);
-                at += record.entry.DataLength;
-                cache.push_back(std::move(record));
-            }
+            if (filled > out.size() || !DecodeEntries(out.data(), filled, &cache))
+                throw std::runtime_error("simulated printer: the record answer holds no whole records");
         }
         return cache;
     }

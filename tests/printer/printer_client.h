@@ -16,7 +16,7 @@
 #include <ksim/ksim.h>
 
 #include "public/vparallel_public.h"
-#include "tests/printer/usbsim_control.h"
+#include "tests/printer/usbsim_entries.h"
 
 #include <cstdint>
 #include <memory>
@@ -47,12 +47,6 @@ struct PrinterConfig {
     u16 hardware_id = u"\\??\\USB#Vid_1504&Pid_0002#PRN0001#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
     UCHAR status_byte = VPSIM_DEFAULT_STATUS_BYTE;  // answer to the real-time status request
     bool answer_status_request = true;
-};
-
-// One thing the printer saw, in the order it saw them (the kinds of usbsim_control.h).
-struct Record {
-    VPSIM_ENTRY entry;
-    std::vector<uint8_t> data;  // a write's bytes, or what a read was answered with
 };
 
 struct OpenRecord {

@@ -1,84 +1,474 @@
-// compare.cpp - scenario-compare: what the same scenarios showed on the stand-in and on Wine,
-// difference by difference, against the list of known ones.
-//
-//   scenario-compare STANDIN-RECORDS WINE-RECORDS WINE-LOG KNOWN-LIST
-//
-// The Wine records hold no debug messages: they are in WINE-LOG, the drivers' standard error
-// (DbgPrint lines of WINEDEBUG=warn+debugstr) with the client's step markers in between; each
-// message goes to the step whose marker precedes it.
-//
-// What is compared, and how, since the two kernels schedule threads differently:
-//  - What the application saw: each step's results, exactly.
-//  - The driver's debug messages, per step: the worker threads announce only their end
-//    ("p...Function Exit"); those are compared as a set, since workers end in whichever order the
-//    host runs them. Every other message comes from the thread that sent the step's request (or
-//    from the canceller) and is compared in order.
-//  - The printer's records. Its files are named by their open's create options and their rank
-//    among the files opened so (the n-th file opened with options 0x60 is "0x60#n"), so that the
-//    same file is found on both kernels whatever else happened in between. Each file's records are
-//    compared over the whole scenario: its open field by field, then the requests on it in order
-//    (runs of refused opens with the same options count as one, as a device that cannot be opened
-//    is retried as often as time allows). Files that the stand-in shows opened from the
-//    application's process belong to the application's requests: their opens and writes must also
-//    fall in the same step on both.
-//
-// Each difference found is listed when an entry of KNOWN-LIST matches it; the last line says
-//   scenarios: N run, N steps, N differences, N of them listed
-// Exit status: 0 when every difference is listed, 1 otherwise, 2 for unreadable input.
-#include "tests/scenarios/scenario.h"
+// compare.cpp - the comparison of the two kernels' scenario records (compare.h).
+#include "tests/scenarios/compare.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iostream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <sstream>
 
+namespace scn {
+
+size_t Comparison::Listed() const
+{
+    return static_cast<size_t>(std::count_if(differences.begin(), differences.end(),
+                                             [](const Difference &d) { return !d.listed.empty(); }));
+}
+
+bool Comparison::Clean() const { return Listed() == differences.size() && unused.empty(); }
+
 namespace {
 
-using scn::ScenarioRecord;
-using scn::StepRecord;
+// ---- What the host effects look like ----------------------------------------------------------
 
-struct Difference {
-    std::string scenario;
-    int step = 0;  // 0: the scenario as a whole
-    std::string step_text;
-    std::string aspect;  // app, dbg, printer
-    std::string detail;
-    std::string listed;  // the entry's name, when listed
+// What VPARALLEL_Cleanup prints when it stops the workers of the port its file opened.
+const char *const kCleanupMessages[] = {
+    "VPARALLEL_Cleanup : Begin ", " + ReadPollingExitEvent ", " + EmulationPollingExitEvent ",
+    " + ReadThreadExitEvent ",    " + SetEvent End ",         "VPARALLEL_Cleanup End ",
 };
+
+bool IsCleanupMessage(const std::string &message)
+{
+    return std::find(std::begin(kCleanupMessages), std::end(kCleanupMessages), message) != std::end(kCleanupMessages);
+}
+
+bool IsWorkerExit(const std::string &message)
+{
+    static const std::regex worker("^p[A-Za-z]+Function Exit$");
+    return std::regex_match(message, worker);
+}
+
+// The three ways the driver opens the printer, as the printer records them: a create is told by
+// the parameters Wine passes (options, share), the rest is what the driver must have asked for.
+struct Profile {
+    const char *options;
+    const char *share;
+    const char *access;
+    const char *disposition;
+    const char *attributes;
+    const char *system;  // the read thread opens in the system process, the others in the caller's
+    bool writes;         // a refused open on Wine is followed by one failed write (or status request)
+};
+const Profile kProfiles[] = {
+    // The write handle of the open (and of a read that finds none): synchronous, delete on close.
+    {"0x00001060", "3", "0x00100003", "3", "0x00000040", "0", false},
+    // A write's own open, and the status request's.
+    {"0x00000060", "2", "0x00100002", "3", "0x00000080", "0", true},
+    // The read thread's: asynchronous, delete on close.
+    {"0x00001040", "3", "0x00000003", "3", "0x00000040", "1", false},
+};
+
+// ---- Printer records --------------------------------------------------------------------------
+
+struct PrinterRecord {
+    size_t step = 0;  // index of the step that collected it
+    std::string port;
+    std::string kind;
+    std::vector<std::pair<std::string, std::string>> fields;  // in the record's order
+    bool filled = false;                                      // create parameters from the profile
+
+    std::string Get(const std::string &key) const
+    {
+        for (const auto &[k, v] : fields)
+            if (k == key) return v;
+        return "";
+    }
+    void Set(const std::string &key, const std::string &value)
+    {
+        for (auto &[k, v] : fields)
+            if (k == key) v = value;
+    }
+    // The record without its port and file number, which the file's name stands for.
+    std::string Body() const
+    {
+        std::string out = kind;
+        for (const auto &[k, v] : fields)
+            if (k != "file") out += " " + k + "=" + v;
+        return out;
+    }
+};
+
+PrinterRecord ParsePrinterRecord(const std::string &line, size_t step)
+{
+    PrinterRecord r;
+    r.step = step;
+    std::stringstream in(line);
+    in >> r.port >> r.kind;
+    std::string word;
+    while (in >> word) {
+        size_t eq = word.find('=');
+        if (eq != std::string::npos) r.fields.emplace_back(word.substr(0, eq), word.substr(eq + 1));
+    }
+    return r;
+}
+
+const Profile *ProfileOf(const PrinterRecord &open)
+{
+    for (const Profile &p : kProfiles)
+        if (open.Get("options") == p.options && open.Get("share") == p.share) return &p;
+    return nullptr;
+}
+
+bool Failed(const std::string &status) { return status.size() == 10 && status[2] >= '8'; }
+
+// ---- Sequences --------------------------------------------------------------------------------
+
+// An item of a compared sequence: its text and the step it showed in.
+struct Item {
+    std::string text;
+    size_t step = 0;
+};
+
+// The items of a and b outside a longest common subsequence of their texts, in order.
+void Unmatched(const std::vector<Item> &a, const std::vector<Item> &b, std::vector<Item> *only_a,
+               std::vector<Item> *only_b)
+{
+    std::vector<std::vector<int>> lcs(a.size() + 1, std::vector<int>(b.size() + 1, 0));
+    for (size_t i = a.size(); i-- > 0;)
+        for (size_t j = b.size(); j-- > 0;)
+            lcs[i][j] = a[i].text == b[j].text ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        if (i < a.size() && j < b.size() && a[i].text == b[j].text) {
+            i++, j++;
+        } else if (j == b.size() || (i < a.size() && lcs[i + 1][j] >= lcs[i][j + 1])) {
+            only_a->push_back(a[i++]);
+        } else {
+            only_b->push_back(b[j++]);
+        }
+    }
+}
+
+std::string Joined(const std::vector<std::string> &items)
+{
+    std::string out;
+    for (const std::string &s : items) out += (out.empty() ? "" : " | ") + s;
+    return out.empty() ? "nothing" : out;
+}
+
+// ---- One scenario -----------------------------------------------------------------------------
+
+// One host's printer records of a scenario, by file. A file is named by its port, its open's
+// create options and its rank among the port's opens with those options ("LPT3 0x00000060#2"),
+// so that the same file is found on both hosts whatever else happened in between; refused opens
+// of one kind share a name, and a run of equal ones counts once, since a device that cannot be
+// opened is retried as often as time allows.
+struct PrinterFiles {
+    struct File {
+        PrinterRecord open;
+        std::vector<PrinterRecord> records;  // the others, in order
+        std::string last;                    // refused opens: the last one seen
+        bool application = true;             // opened for the application's requests (not the read thread's)
+    };
+    std::map<std::string, File> files;
+    std::vector<std::pair<std::string, PrinterRecord>> all;  // (file name, record), in order
+
+    explicit PrinterFiles(const std::vector<PrinterRecord> &records)
+    {
+        std::map<std::string, std::map<std::string, std::string>> names;  // port -> (file number -> name)
+        std::map<std::string, int> ranks;                                  // port and options -> opens so far
+        for (const PrinterRecord &r : records) {
+            std::string name;
+            if (r.kind == "open") {
+                std::string key = r.port + " " + r.Get("options");
+                name = r.Get("file") == "0" ? r.port + " refused " + r.Get("options")
+                                            : key + "#" + std::to_string(++ranks[key]);
+                if (r.Get("file") != "0") names[r.port][r.Get("file")] = name;
+                File &file = files[name];
+                if (file.open.kind.empty()) {
+                    file.open = r;
+                    file.last = r.Body();
+                    const Profile *p = ProfileOf(r);
+                    file.application = p == nullptr || std::string(p->system) == "0";
+                } else if (file.last != r.Body()) {
+                    file.last = r.Body();
+                    file.records.push_back(r);
+                }
+            } else {
+                auto it = names[r.port].find(r.Get("file"));
+                name = it != names[r.port].end() ? it->second : r.port + " file " + r.Get("file");
+                files[name].records.push_back(r);
+            }
+            all.emplace_back(name, r);
+        }
+    }
+};
+
+class ScenarioComparer {
+public:
+    ScenarioComparer(const ScenarioRecord &s, const ScenarioRecord &w, Comparison *out)
+        : s_(s), w_(w), out_(*out), steps_(std::min(s.steps.size(), w.steps.size()))
+    {
+    }
+
+    void Run()
+    {
+        if (s_.steps.size() != w_.steps.size())
+            Add(0, "app", "the run on Wine ended after step " + std::to_string(w_.steps.size()) + " of " +
+                              std::to_string(s_.steps.size()));
+        for (size_t i = 0; i < steps_; i++)
+            if (s_.steps[i].text != w_.steps[i].text)
+                Add(i + 1, "app", "the step on Wine is '" + w_.steps[i].text + "'");
+        TakeOutCleanupMessages();
+        std::vector<PrinterRecord> standin = Records(s_), wine = Records(w_);
+        TakeOutRefusedHandles(&wine);
+        FillCreateParameters(&wine);
+        PrinterFiles s(standin), w(wine);
+        TakeOutPrinterCleanups(&s);
+        CompareSteps(s, w);
+        CompareFiles(s, w);
+    }
+
+private:
+    // Each close step of the stand-in shows cleanup's messages exactly, in order, once.
+    void TakeOutCleanupMessages()
+    {
+        for (size_t i = 0; i < steps_; i++) {
+            StepRecord &step = s_.steps[i];
+            if (step.text.rfind("close ", 0) != 0) continue;
+            std::vector<std::string> seen;
+            for (const std::string &m : step.dbg)
+                if (IsCleanupMessage(m)) seen.push_back(m);
+            if (!std::equal(seen.begin(), seen.end(), std::begin(kCleanupMessages), std::end(kCleanupMessages))) {
+                Add(i + 1, "dbg", "cleanup's messages on the stand-in: " + Joined(seen));
+                continue;
+            }
+            step.dbg.erase(std::remove_if(step.dbg.begin(), step.dbg.end(), IsCleanupMessage), step.dbg.end());
+            out_.normalised++;
+        }
+    }
+
+    std::vector<PrinterRecord> Records(const ScenarioRecord &r) const
+    {
+        std::vector<PrinterRecord> out;
+        for (size_t i = 0; i < steps_; i++)
+            for (const std::string &line : r.steps[i].printer) out.push_back(ParsePrinterRecord(line, i));
+        return out;
+    }
+
+    // Wine: a refused open still yields a handle. The refused file's failed write (for a write
+    // open; the status of the refusal) and its close are taken out, one each per refused open.
+    void TakeOutRefusedHandles(std::vector<PrinterRecord> *records)
+    {
+        struct Refused {
+            size_t open;
+            std::string status;
+            bool writes;
+            size_t write = SIZE_MAX;
+        };
+        std::map<std::string, std::vector<Refused>> outstanding;  // by port, oldest first
+        std::vector<bool> drop(records->size(), false);
+        for (size_t i = 0; i < records->size(); i++) {
+            const PrinterRecord &r = (*records)[i];
+            if (r.Get("file") != "0") continue;
+            std::vector<Refused> &refused = outstanding[r.port];
+            if (r.kind == "open" && Failed(r.Get("status"))) {
+                const Profile *p = ProfileOf(r);
+                refused.push_back({i, r.Get("status"), p != nullptr && p->writes});
+            } else if (r.kind == "write" || r.kind == "status-request") {
+                for (Refused &x : refused) {
+                    if (x.writes && x.write == SIZE_MAX && x.status == r.Get("status")) {
+                        x.write = i;
+                        break;
+                    }
+                }
+            } else if (r.kind == "close") {
+                auto x = std::find_if(refused.begin(), refused.end(),
+                                      [](const Refused &x) { return !x.writes || x.write != SIZE_MAX; });
+                if (x == refused.end()) continue;
+                if (x->write != SIZE_MAX) drop[x->write] = true;
+                drop[i] = true;
+                refused.erase(x);
+                out_.normalised++;
+            }
+        }
+        for (const auto &[port, refused] : outstanding)
+            for (const Refused &x : refused)
+                Add((*records)[x.open].step + 1, "printer",
+                    "a refused open on Wine without its " + std::string(x.writes && x.write == SIZE_MAX ? "failed write and " : "") +
+                        "close: " + (*records)[x.open].Body());
+        std::vector<PrinterRecord> kept;
+        for (size_t i = 0; i < records->size(); i++)
+            if (!drop[i]) kept.push_back((*records)[i]);
+        *records = kept;
+    }
+
+    // Wine: an open with no access, disposition, attributes or system process gets its profile's.
+    void FillCreateParameters(std::vector<PrinterRecord> *records)
+    {
+        for (PrinterRecord &r : *records) {
+            if (r.kind != "open" || r.Get("access") != "0x00000000" || r.Get("disposition") != "0" ||
+                r.Get("attributes") != "0x00000000" || r.Get("system") != "0")
+                continue;
+            const Profile *p = ProfileOf(r);
+            if (p == nullptr) continue;
+            r.Set("access", p->access);
+            r.Set("disposition", p->disposition);
+            r.Set("attributes", p->attributes);
+            r.Set("system", p->system);
+            r.filled = true;
+            out_.normalised++;
+        }
+    }
+
+    // The stand-in: each close of a printer file comes right after its cleanup, which is taken out.
+    void TakeOutPrinterCleanups(PrinterFiles *files)
+    {
+        for (auto &[name, file] : files->files) {
+            std::vector<PrinterRecord> &records = file.records;
+            for (size_t k = 0; k < records.size(); k++) {
+                if (records[k].kind != "close") continue;
+                if (k == 0 || records[k - 1].kind != "cleanup") {
+                    Add(records[k].step + 1, "printer", "file " + name + " closed without its cleanup on the stand-in");
+                    continue;
+                }
+                records.erase(records.begin() + static_cast<long>(k - 1));
+                k--;
+                out_.normalised++;
+            }
+        }
+    }
+
+    // Steps joined while a request started in the first of them is still pending on either host:
+    // what that request causes may show in any of them.
+    std::vector<size_t> Stretches() const
+    {
+        std::vector<size_t> stretch(steps_);
+        std::set<std::string> pending;
+        size_t current = 0;
+        for (size_t i = 0; i < steps_; i++) {
+            stretch[i] = current;
+            std::stringstream words(s_.steps[i].text);
+            std::string op, tag;
+            words >> op >> tag;
+            auto shows_pending = [](const StepRecord &step) {
+                return std::find(step.app.begin(), step.app.end(), "pending") != step.app.end();
+            };
+            if (op == "start" && (shows_pending(s_.steps[i]) || shows_pending(w_.steps[i]))) pending.insert(tag);
+            if (op == "await") pending.erase(tag);
+            if (pending.empty()) current = i + 1;
+        }
+        return stretch;
+    }
+
+    void CompareSteps(const PrinterFiles &s, const PrinterFiles &w)
+    {
+        for (size_t i = 0; i < steps_; i++) {
+            if (s_.steps[i].app != w_.steps[i].app)
+                Add(i + 1, "app", "result: stand-in " + Joined(s_.steps[i].app) + "; Wine " + Joined(w_.steps[i].app));
+            std::vector<Item> a, b;
+            for (const std::string &m : s_.steps[i].dbg)
+                if (IsWorkerExit(m)) a.push_back({m, i});
+            for (const std::string &m : w_.steps[i].dbg)
+                if (IsWorkerExit(m)) b.push_back({m, i});
+            auto by_text = [](const Item &x, const Item &y) { return x.text < y.text; };
+            std::sort(a.begin(), a.end(), by_text);
+            std::sort(b.begin(), b.end(), by_text);
+            Sequence("dbg", "worker message", a, b);
+        }
+        std::vector<size_t> stretch = Stretches();
+        for (size_t first = 0; first < steps_;) {
+            size_t end = first;
+            while (end < steps_ && stretch[end] == stretch[first]) end++;
+            Sequence("dbg", "message", Messages(s_, first, end), Messages(w_, first, end));
+            Sequence("printer", "application-side record", ApplicationSide(s, first, end),
+                     ApplicationSide(w, first, end));
+            first = end;
+        }
+    }
+
+    static std::vector<Item> Messages(const ScenarioRecord &r, size_t first, size_t end)
+    {
+        std::vector<Item> out;
+        for (size_t i = first; i < end; i++)
+            for (const std::string &m : r.steps[i].dbg)
+                if (!IsWorkerExit(m)) out.push_back({m, i});
+        return out;
+    }
+
+    // The opens, writes and status requests of the application's requests, in order.
+    static std::vector<Item> ApplicationSide(const PrinterFiles &files, size_t first, size_t end)
+    {
+        std::vector<Item> out;
+        for (const auto &[name, r] : files.all) {
+            auto file = files.files.find(name);
+            if (r.step < first || r.step >= end || file == files.files.end() || !file->second.application) continue;
+            if (r.kind == "open" || r.kind == "write" || r.kind == "status-request")
+                out.push_back({name + ": " + r.kind, r.step});
+        }
+        return out;
+    }
+
+    void CompareFiles(const PrinterFiles &s, const PrinterFiles &w)
+    {
+        std::set<std::string> names;
+        for (const auto &[name, file] : s.files) names.insert(name);
+        for (const auto &[name, file] : w.files) names.insert(name);
+        for (const std::string &name : names) {
+            auto a = s.files.find(name);
+            auto b = w.files.find(name);
+            if (a == s.files.end() || b == w.files.end()) {
+                const PrinterFiles::File &f = a != s.files.end() ? a->second : b->second;
+                const PrinterRecord &first = f.open.kind.empty() ? f.records.front() : f.open;
+                Add(first.step + 1, "printer",
+                    "file " + name + " only on " + (a == s.files.end() ? "Wine" : "the stand-in") + ": " + first.Body());
+                continue;
+            }
+            const PrinterRecord &x = a->second.open;
+            const PrinterRecord &y = b->second.open;
+            for (const char *field : {"status", "access", "options", "disposition", "share", "attributes", "system"}) {
+                if (x.Get(field) == y.Get(field)) continue;
+                Add(x.step + 1, "printer",
+                    "file " + name + " open " + field + ": stand-in " + x.Get(field) +
+                        (y.filled ? ", expected " : ", Wine ") + y.Get(field));
+            }
+            std::vector<Item> ra, rb;
+            for (const PrinterRecord &r : a->second.records) ra.push_back({r.Body(), r.step});
+            for (const PrinterRecord &r : b->second.records) rb.push_back({r.Body(), r.step});
+            Sequence("printer", "file " + name + " record", ra, rb);
+        }
+    }
+
+    void Sequence(const std::string &aspect, const std::string &what, const std::vector<Item> &a,
+                  const std::vector<Item> &b)
+    {
+        std::vector<Item> only_a, only_b;
+        Unmatched(a, b, &only_a, &only_b);
+        for (const Item &x : only_a) Add(x.step + 1, aspect, what + " only on the stand-in: " + x.text);
+        for (const Item &x : only_b) Add(x.step + 1, aspect, what + " only on Wine: " + x.text);
+    }
+
+    void Add(size_t step, const std::string &aspect, const std::string &detail)
+    {
+        Difference d;
+        d.scenario = s_.name;
+        d.step = static_cast<int>(step);
+        d.step_text = step == 0 || step > s_.steps.size() ? "" : s_.steps[step - 1].text;
+        d.aspect = aspect;
+        d.detail = detail;
+        out_.differences.push_back(d);
+    }
+
+    ScenarioRecord s_, w_;  // copies: normalising takes things out
+    Comparison &out_;
+    size_t steps_;
+};
+
+// ---- The known list ---------------------------------------------------------------------------
 
 struct Known {
     std::string name;
-    std::string scenario = "*";
-    std::string step = "*";
+    std::string scenario;
+    std::string step;  // "N TEXT"
     std::string aspect;
     std::string match;
-    std::regex pattern;  // match, compiled
+    std::regex pattern;
     std::string host;
     std::string reason;
     std::string windows;
-    int used = 0;
+    bool used = false;
 };
-
-bool ReadText(const std::string &path, std::string *text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    *text = buffer.str();
-    return true;
-}
-
-// Shell-style pattern with * and ?.
-bool Glob(const std::string &pattern, const std::string &text, size_t p = 0, size_t t = 0)
-{
-    if (p == pattern.size()) return t == text.size();
-    if (pattern[p] == '*') return Glob(pattern, text, p + 1, t) || (t < text.size() && Glob(pattern, text, p, t + 1));
-    return t < text.size() && (pattern[p] == '?' || pattern[p] == text[t]) && Glob(pattern, text, p + 1, t + 1);
-}
 
 std::string Trim(const std::string &s)
 {
@@ -87,8 +477,8 @@ std::string Trim(const std::string &s)
     return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-// The list: entries "difference NAME" followed by indented "key: value" lines; an indented line
-// that starts with no key continues the value before it.
+// Entries "difference NAME" followed by indented "key: value" lines; an indented line that starts
+// with no key continues the value before it.
 bool ParseKnown(const std::string &text, std::vector<Known> *out, std::string *error)
 {
     std::stringstream in(text);
@@ -125,8 +515,9 @@ bool ParseKnown(const std::string &text, std::vector<Known> *out, std::string *e
         }
     }
     for (Known &k : *out) {
-        if (k.aspect.empty() || k.match.empty() || k.host.empty() || k.reason.empty() || k.windows.empty()) {
-            *error = "difference " + k.name + ": aspect, match, host, reason and windows are all required";
+        if (k.scenario.empty() || k.step.empty() || k.aspect.empty() || k.match.empty() || k.host.empty() ||
+            k.reason.empty() || k.windows.empty()) {
+            *error = "difference " + k.name + ": scenario, step, aspect, match, host, reason and windows are all required";
             return false;
         }
         try {
@@ -139,7 +530,13 @@ bool ParseKnown(const std::string &text, std::vector<Known> *out, std::string *e
     return true;
 }
 
-// ---- Wine's debug log -----------------------------------------------------------------------------
+bool Lists(const Known &k, const Difference &d)
+{
+    return !k.used && k.scenario == d.scenario && k.step == std::to_string(d.step) + " " + d.step_text &&
+           k.aspect == d.aspect && std::regex_match(d.detail, k.pattern);
+}
+
+// ---- Wine's debug log -------------------------------------------------------------------------
 
 // Gives each DbgPrint line of the log to the step whose marker precedes it.
 void AttachDebugLog(const std::string &log, std::vector<ScenarioRecord> *wine)
@@ -154,7 +551,7 @@ void AttachDebugLog(const std::string &log, std::vector<ScenarioRecord> *wine)
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::string scenario;
         int step = 0;
-        if (scn::ParseStepMarker(line, &scenario, &step)) {
+        if (ParseStepMarker(line, &scenario, &step)) {
             current = nullptr;
             for (ScenarioRecord &r : *wine)
                 for (StepRecord &s : r.steps)
@@ -166,259 +563,60 @@ void AttachDebugLog(const std::string &log, std::vector<ScenarioRecord> *wine)
     }
 }
 
-// ---- Sequences ------------------------------------------------------------------------------------
-
-// The items of a and b outside a longest common subsequence, in order.
-void Unmatched(const std::vector<std::string> &a, const std::vector<std::string> &b, std::vector<std::string> *only_a,
-               std::vector<std::string> *only_b)
-{
-    std::vector<std::vector<int>> lcs(a.size() + 1, std::vector<int>(b.size() + 1, 0));
-    for (size_t i = a.size(); i-- > 0;)
-        for (size_t j = b.size(); j-- > 0;)
-            lcs[i][j] = a[i] == b[j] ? lcs[i + 1][j + 1] + 1 : std::max(lcs[i + 1][j], lcs[i][j + 1]);
-    size_t i = 0, j = 0;
-    while (i < a.size() || j < b.size()) {
-        if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            i++, j++;
-        } else if (j == b.size() || (i < a.size() && lcs[i + 1][j] >= lcs[i][j + 1])) {
-            only_a->push_back(a[i++]);
-        } else {
-            only_b->push_back(b[j++]);
-        }
-    }
-}
-
-class Comparer {
-public:
-    explicit Comparer(std::vector<Difference> *out) : out_(out) {}
-
-    void Scenario(const ScenarioRecord &s, const ScenarioRecord &w)
-    {
-        scenario_ = s.name;
-        if (s.steps.size() != w.steps.size()) {
-            Add(0, "", "app", "the run on Wine ended after step " + std::to_string(w.steps.size()) + " of " +
-                                  std::to_string(s.steps.size()));
-        }
-        Files standin(s), wine(w);
-        for (size_t i = 0; i < std::min(s.steps.size(), w.steps.size()); i++) {
-            const StepRecord &a = s.steps[i];
-            const StepRecord &b = w.steps[i];
-            step_ = a.index;
-            text_ = a.text;
-            Sequence("app", "result", a.app, b.app);
-            std::vector<std::string> workers_a, workers_b, own_a, own_b;
-            SplitMessages(a.dbg, &own_a, &workers_a);
-            SplitMessages(b.dbg, &own_b, &workers_b);
-            Sequence("dbg", "message", own_a, own_b);
-            std::sort(workers_a.begin(), workers_a.end());
-            std::sort(workers_b.begin(), workers_b.end());
-            Sequence("dbg", "worker message", workers_a, workers_b);
-            Sequence("printer", "application-side record", standin.StepSide(i, standin), wine.StepSide(i, standin));
-        }
-        step_ = 0;
-        text_.clear();
-        FilesCompared(standin, wine);
-    }
-
-private:
-    // The printer's records of one run, by file.
-    struct Files {
-        struct File {
-            std::string open;                   // its open record
-            std::vector<std::string> requests;  // the others, in order
-            bool application = false;           // opened in the application's process (stand-in)
-            std::string last;                   // refused opens: the last one seen
-        };
-        std::map<std::string, File> files;                    // by name
-        std::vector<std::vector<std::pair<std::string, std::string>>> by_step;  // (file name, record) per step
-
-        explicit Files(const ScenarioRecord &r)
-        {
-            std::map<std::string, std::map<std::string, std::string>> names;  // port -> (file number -> name)
-            std::map<std::string, int> ranks;                                  // port + options -> opens so far
-            for (const StepRecord &step : r.steps) {
-                by_step.emplace_back();
-                for (const std::string &record : step.printer) {
-                    std::map<std::string, std::string> f = Fields(record);
-                    std::string port = record.substr(0, record.find(' '));
-                    std::string kind = Kind(record);
-                    std::string name;
-                    if (kind == "open") {
-                        std::string key = port + " " + f["options"];
-                        name = f["file"] == "0" ? port + " refused " + f["options"]
-                                                : key + "#" + std::to_string(++ranks[key]);
-                        if (f["file"] != "0") names[port][f["file"]] = name;
-                        File &file = files[name];
-                        if (file.open.empty()) {
-                            file.open = record;
-                            file.application = f["system"] == "0";
-                            file.last = Requestless(record);
-                        } else if (file.last != Requestless(record)) {
-                            file.last = Requestless(record);  // a run of equal refused opens counts once
-                            file.requests.push_back(file.last);
-                        }
-                    } else {
-                        auto it = names[port].find(f["file"]);
-                        name = it != names[port].end() ? it->second : port + " file " + f["file"];
-                        files[name].requests.push_back(Requestless(record));
-                    }
-                    by_step.back().emplace_back(name, record);
-                }
-            }
-        }
-
-        // The step's opens, writes and status requests on files of the application's requests,
-        // as the stand-in run tells them (its opens carry the process).
-        std::vector<std::string> StepSide(size_t step, const Files &standin) const
-        {
-            std::vector<std::string> out;
-            if (step >= by_step.size()) return out;
-            for (const auto &[name, record] : by_step[step]) {
-                auto it = standin.files.find(name);
-                std::string kind = Kind(record);
-                if (it == standin.files.end() || !it->second.application) continue;
-                if (kind == "open" || kind == "write" || kind == "status-request") out.push_back(name + ": " + kind);
-            }
-            return out;
-        }
-    };
-
-    static std::map<std::string, std::string> Fields(const std::string &record)
-    {
-        std::map<std::string, std::string> f;
-        std::stringstream in(record);
-        std::string word;
-        while (in >> word) {
-            size_t eq = word.find('=');
-            if (eq != std::string::npos) f[word.substr(0, eq)] = word.substr(eq + 1);
-        }
-        return f;
-    }
-
-    static std::string Kind(const std::string &record)
-    {
-        std::stringstream in(record);
-        std::string port, kind;
-        in >> port >> kind;
-        return kind;
-    }
-
-    // A record without its port and file number, which name the file instead.
-    static std::string Requestless(const std::string &record)
-    {
-        std::string out = Kind(record);
-        for (const auto &[key, value] : Fields(record))
-            if (key != "file") out += " " + key + "=" + value;
-        return out;
-    }
-
-    static void SplitMessages(const std::vector<std::string> &all, std::vector<std::string> *own,
-                              std::vector<std::string> *workers)
-    {
-        static const std::regex worker("^p[A-Za-z]+Function Exit$");
-        for (const std::string &m : all) (std::regex_match(m, worker) ? workers : own)->push_back(m);
-    }
-
-    void FilesCompared(const Files &s, const Files &w)
-    {
-        std::set<std::string> names;
-        for (const auto &[name, file] : s.files) names.insert(name);
-        for (const auto &[name, file] : w.files) names.insert(name);
-        for (const std::string &name : names) {
-            auto a = s.files.find(name);
-            auto b = w.files.find(name);
-            if (a == s.files.end() || b == w.files.end()) {
-                Add(0, "", "printer", "file " + name + " only on " + (a == s.files.end() ? "Wine" : "the stand-in"));
-                continue;
-            }
-            std::map<std::string, std::string> fa = Fields(a->second.open), fb = Fields(b->second.open);
-            for (const char *field : {"status", "access", "options", "disposition", "share", "attributes", "system"}) {
-                if (fa[field] != fb[field])
-                    Add(0, "", "printer", "file " + name + " open " + field + ": stand-in " + fa[field] + ", Wine " + fb[field]);
-            }
-            Sequence("printer", "file " + name + " record", a->second.requests, b->second.requests);
-        }
-    }
-
-    void Sequence(const std::string &aspect, const std::string &what, const std::vector<std::string> &a,
-                  const std::vector<std::string> &b)
-    {
-        std::vector<std::string> only_a, only_b;
-        Unmatched(a, b, &only_a, &only_b);
-        for (const std::string &x : only_a) Add(step_, text_, aspect, what + " only on the stand-in: " + x);
-        for (const std::string &x : only_b) Add(step_, text_, aspect, what + " only on Wine: " + x);
-    }
-
-    void Add(int step, const std::string &text, const std::string &aspect, const std::string &detail)
-    {
-        out_->push_back({scenario_, step, text, aspect, detail, ""});
-    }
-
-    std::vector<Difference> *out_;
-    std::string scenario_;
-    int step_ = 0;
-    std::string text_;
-};
-
 }  // namespace
 
-int main(int argc, char **argv)
+bool Compare(const std::string &standin_records, const std::string &wine_records, const std::string &wine_log,
+             const std::string &known_list, Comparison *out, std::string *error)
 {
-    if (argc != 5) {
-        std::cerr << "usage: scenario-compare STANDIN-RECORDS WINE-RECORDS WINE-LOG KNOWN-LIST\n";
-        return 2;
-    }
-    std::string texts[4];
-    for (int i = 0; i < 4; i++) {
-        if (!ReadText(argv[i + 1], &texts[i])) {
-            std::cerr << "scenario-compare: cannot read " << argv[i + 1] << "\n";
-            return 2;
-        }
-    }
+    *out = Comparison();
     std::vector<ScenarioRecord> standin, wine;
     std::vector<Known> known;
-    std::string error;
-    if (!scn::ReadRecords(texts[0], &standin, &error) || !scn::ReadRecords(texts[1], &wine, &error) ||
-        !ParseKnown(texts[3], &known, &error)) {
-        std::cerr << "scenario-compare: " << error << "\n";
-        return 2;
-    }
-    AttachDebugLog(texts[2], &wine);
+    if (!ReadRecords(standin_records, &standin, error) || !ReadRecords(wine_records, &wine, error) ||
+        !ParseKnown(known_list, &known, error))
+        return false;
+    AttachDebugLog(wine_log, &wine);
 
-    std::vector<Difference> differences;
-    Comparer comparer(&differences);
-    size_t run = 0, steps = 0;
     for (const ScenarioRecord &s : standin) {
         auto w = std::find_if(wine.begin(), wine.end(), [&](const ScenarioRecord &r) { return r.name == s.name; });
         if (w == wine.end()) {
-            differences.push_back({s.name, 0, "", "app", "the scenario did not run on Wine", ""});
+            out->differences.push_back({s.name, 0, "", "app", "the scenario did not run on Wine", ""});
             continue;
         }
-        run++;
-        steps += s.steps.size();
-        comparer.Scenario(s, *w);
+        out->run++;
+        out->steps += s.steps.size();
+        ScenarioComparer(s, *w, out).Run();
+    }
+    for (const ScenarioRecord &w : wine) {
+        if (std::none_of(standin.begin(), standin.end(), [&](const ScenarioRecord &r) { return r.name == w.name; }))
+            out->differences.push_back({w.name, 0, "", "app", "the scenario ran only on Wine", ""});
     }
 
-    size_t listed = 0;
-    for (Difference &d : differences) {
+    for (Difference &d : out->differences) {
         for (Known &k : known) {
-            if (Glob(k.scenario, d.scenario) && Glob(k.step, d.step_text) && k.aspect == d.aspect &&
-                std::regex_search(d.detail, k.pattern)) {
+            if (Lists(k, d)) {
                 d.listed = k.name;
-                k.used++;
+                k.used = true;
                 break;
             }
         }
-        listed += d.listed.empty() ? 0 : 1;
-        std::cout << (d.listed.empty() ? "UNLISTED " : "listed   ") << d.scenario;
-        if (d.step != 0) std::cout << " step " << d.step << " (" << d.step_text << ")";
-        std::cout << ": " << d.aspect << ": " << d.detail;
-        if (!d.listed.empty()) std::cout << "  [" << d.listed << "]";
-        std::cout << "\n";
     }
     for (const Known &k : known)
-        if (k.used == 0) std::cout << "note: the listed difference " << k.name << " was not seen\n";
-    std::cout << "scenarios: " << run << " run, " << steps << " steps, " << differences.size() << " differences, "
-              << listed << " of them listed\n";
-    return listed == differences.size() ? 0 : 1;
+        if (!k.used) out->unused.push_back(k.name + " (" + k.scenario + " step " + k.step + ")");
+    return true;
 }
+
+void Report(const Comparison &c, std::ostream &out)
+{
+    for (const Difference &d : c.differences) {
+        out << (d.listed.empty() ? "UNLISTED " : "listed   ") << d.scenario;
+        if (d.step != 0) out << " step " << d.step << " (" << d.step_text << ")";
+        out << ": " << d.aspect << ": " << d.detail;
+        if (!d.listed.empty()) out << "  [" << d.listed << "]";
+        out << "\n";
+    }
+    for (const std::string &u : c.unused) out << "UNUSED   list entry " << u << " lists no difference\n";
+    out << "scenarios: " << c.run << " run, " << c.steps << " steps, " << c.normalised << " normalised, "
+        << c.differences.size() << " differences, " << c.Listed() << " of them listed\n";
+}
+
+}  // namespace scn

@@ -251,9 +251,9 @@ bool ParsePrinter(const std::vector<std::string> &w, Step *s, std::string *error
     } else if (a == "unplug" || a == "plug") {
         s->action = a == "plug" ? PrinterAction::Plug : PrinterAction::Unplug;
         if (w.size() != 3) return Fail(error, "printer PORT " + a);
-    } else if (a == "slow") {
-        s->action = PrinterAction::Slow;
-        if (w.size() != 4 || !Number32(w[3], &s->value)) return Fail(error, "printer PORT slow MS");
+    } else if (a == "slow" || a == "unplug-in") {
+        s->action = a == "slow" ? PrinterAction::Slow : PrinterAction::UnplugIn;
+        if (w.size() != 4 || !Number32(w[3], &s->value)) return Fail(error, "printer PORT " + a + " MS");
     } else if (a == "never-answer") {
         s->action = PrinterAction::NeverAnswer;
         if (w.size() != 4 || (w[3] != "on" && w[3] != "off")) return Fail(error, "printer PORT never-answer on|off");
@@ -431,19 +431,18 @@ std::string FormatApp(const AppResult &result)
     return Hex32(result.status) + " " + std::to_string(result.information) + " " + Hex(result.data);
 }
 
-std::string FormatPrinterRecord(const std::string &port, uint32_t kind, int32_t status, uint32_t file, uint32_t flags,
-                                uint32_t access, uint32_t options, uint32_t disposition, uint32_t share,
-                                uint32_t attributes, uint32_t length, const Bytes &data)
+std::string FormatPrinterRecord(const std::string &port, const VPSIM_ENTRY &e, const Bytes &data)
 {
+    const uint32_t kind = e.Kind;
     std::string text = port + " " + (kind < sizeof kKindNames / sizeof kKindNames[0] ? kKindNames[kind] : "?");
-    text += " file=" + std::to_string(file) + " status=" + Hex32(static_cast<uint32_t>(status));
+    text += " file=" + std::to_string(e.File) + " status=" + Hex32(static_cast<uint32_t>(e.Status));
     if (kind == VPSIM_OPEN) {
-        text += " access=" + Hex32(access) + " options=" + Hex32(options) + " disposition=" + std::to_string(disposition) +
-                " share=" + std::to_string(share) + " attributes=" + Hex32(attributes) +
-                " system=" + std::to_string(flags & VPSIM_FROM_SYSTEM ? 1 : 0);
+        text += " access=" + Hex32(e.DesiredAccess) + " options=" + Hex32(e.CreateOptions) +
+                " disposition=" + std::to_string(e.Disposition) + " share=" + std::to_string(e.ShareAccess) +
+                " attributes=" + Hex32(e.FileAttributes) + " system=" + std::to_string(e.Flags & VPSIM_FROM_SYSTEM ? 1 : 0);
     }
     if (kind == VPSIM_WRITE || kind == VPSIM_STATUS_REQUEST || kind == VPSIM_READ)
-        text += " length=" + std::to_string(length) + " data=" + Hex(data);
+        text += " length=" + std::to_string(e.Length) + " data=" + Hex(data);
     return text;
 }
 

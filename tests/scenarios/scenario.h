@@ -20,6 +20,8 @@
 //   cancel T                            the application cancels T (CancelIoEx)
 //   printer PORT reply BYTES            the port's printer sends a reply
 //   printer PORT unplug | plug
+//   printer PORT unplug-in MS           it is unplugged MS from now, whatever the application is
+//                                       doing then (a write under way, say)
 //   printer PORT slow MS                its writes take MS from now on (0: at once)
 //   printer PORT never-answer on|off
 //   printer PORT refuse-opens STATUS    (0 accepts again)
@@ -46,6 +48,8 @@
 #include <string>
 #include <vector>
 
+struct _VPSIM_ENTRY;  // tests/printer/usbsim_control.h
+
 namespace scn {
 
 using Bytes = std::vector<uint8_t>;
@@ -65,7 +69,7 @@ struct Request {
     uint32_t output = 0;  // ioctl: output length
 };
 
-enum class PrinterAction { Reply, Unplug, Plug, Slow, NeverAnswer, RefuseOpens, FailWrite };
+enum class PrinterAction { Reply, Unplug, Plug, UnplugIn, Slow, NeverAnswer, RefuseOpens, FailWrite };
 
 struct Step {
     int line = 0;
@@ -78,7 +82,7 @@ struct Step {
     uint32_t ms = 0;     // wait, await
     PrinterAction action = PrinterAction::Reply;
     Bytes bytes;          // printer reply
-    uint32_t value = 0;   // printer slow (ms), never-answer (0/1), fail-write (N)
+    uint32_t value = 0;   // printer slow and unplug-in (ms), never-answer (0/1), fail-write (N)
     int32_t status = 0;   // printer refuse-opens, fail-write
 };
 
@@ -124,10 +128,9 @@ struct ScenarioRecord {
 };
 
 std::string FormatApp(const AppResult &result);
-// One printer record: port, kind and the fields that kind has (see scenario.cpp).
-std::string FormatPrinterRecord(const std::string &port, uint32_t kind, int32_t status, uint32_t file, uint32_t flags,
-                                uint32_t access, uint32_t options, uint32_t disposition, uint32_t share,
-                                uint32_t attributes, uint32_t length, const Bytes &data);
+// One printer record (an entry of tests/printer/usbsim_entries.h, with its data) as text: port,
+// kind and the fields that kind has (see scenario.cpp).
+std::string FormatPrinterRecord(const std::string &port, const ::_VPSIM_ENTRY &entry, const Bytes &data);
 void WriteRecord(const ScenarioRecord &record, std::string *out);
 // Reads every scenario of a record file; false with *error on a malformed file.
 bool ReadRecords(const std::string &text, std::vector<ScenarioRecord> *out, std::string *error);

@@ -31,6 +31,7 @@ struct PortBed {
     std::unique_ptr<usbsim::SimPrinter> printer;
     std::unique_ptr<ksim::Pdo> pdo;
     size_t records_seen = 0;
+    std::vector<std::unique_ptr<ksim::ParticipantThread>> later;  // unplug-in: the test bed's own thread
 };
 
 scn::AppResult ResultOf(const ksim::IoResult &r)
@@ -96,6 +97,7 @@ public:
         running_.clear();
         files_.clear();
         ksim::Settle();
+        for (auto &bed : ports_) bed->later.clear();  // joined as kernel waits: time runs until they are done
         for (auto &bed : ports_) {
             if (!bed->pdo->Removed()) bed->pdo->Send(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
             bed->pdo.reset();
@@ -221,6 +223,16 @@ private:
         case scn::PrinterAction::Reply: printer.QueueReply(step.bytes); break;
         case scn::PrinterAction::Unplug: printer.Unplug(); break;
         case scn::PrinterAction::Plug: printer.Plug(); break;
+        case scn::PrinterAction::UnplugIn: {
+            int64_t ticks = int64_t(step.value) * ksim::kTicksPerMs;
+            bed->later.push_back(std::make_unique<ksim::ParticipantThread>([&printer, ticks] {
+                LARGE_INTEGER delay;
+                delay.QuadPart = -ticks;
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+                printer.Unplug();
+            }));
+            break;
+        }
         case scn::PrinterAction::Slow: printer.SetWriteDelay(int64_t(step.value) * ksim::kTicksPerMs); break;
         case scn::PrinterAction::NeverAnswer: printer.SetNeverAnswer(step.value != 0); break;
         case scn::PrinterAction::RefuseOpens: printer.FailOpens(step.status); break;
@@ -233,13 +245,8 @@ private:
     {
         for (auto &bed : ports_) {
             std::vector<usbsim::Record> records = bed->printer->Records();
-            for (size_t i = bed->records_seen; i < records.size(); i++) {
-                const VPSIM_ENTRY &e = records[i].entry;
-                rec->printer.push_back(scn::FormatPrinterRecord(bed->port.name, e.Kind, e.Status, e.File, e.Flags,
-                                                                e.DesiredAccess, e.CreateOptions, e.Disposition,
-                                                                e.ShareAccess, e.FileAttributes, e.Length,
-                                                                records[i].data));
-            }
+            for (size_t i = bed->records_seen; i < records.size(); i++)
+                rec->printer.push_back(scn::FormatPrinterRecord(bed->port.name, records[i].entry, records[i].data));
             bed->records_seen = records.size();
         }
         for (const std::string &message : ksim::DebugLog()) rec->dbg.push_back(scn::DebugLine(message));

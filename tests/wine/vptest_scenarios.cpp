@@ -19,6 +19,7 @@
  *    no time passes between steps.
  *  - Surprise removal and removal come together from DIF_REMOVE: "surprise-remove" removes the
  *    device, "remove" finds it gone.
+ *  - "unplug-in" runs on a thread of the client's own, as the test bed's hand on the cable.
  * Before each step the client writes a marker line (scenario::StepMarker) to its standard error,
  * which the run script sends to the same file as the drivers' debug messages; the comparer gives
  * each message to the step whose marker precedes it.
@@ -35,7 +36,7 @@
 #include <vector>
 
 #include "public/vparallel_public.h"
-#include "tests/printer/usbsim_control.h"
+#include "tests/printer/usbsim_entries.h"
 #include "tests/scenarios/scenario.h"
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
@@ -265,6 +266,7 @@ public:
     /* Ends what the scenario left, and disconnects its printers. */
     void Finish()
     {
+        JoinLater();
         for (auto &entry : running_) Abandon(*entry.second);
         running_.clear();
         for (auto &entry : files_) CloseHandle(entry.second);
@@ -278,6 +280,35 @@ private:
     {
         *problem = why;
         return false;
+    }
+
+    /* An unplug that comes later, from a thread of its own. */
+    struct Later {
+        Run *run;
+        ULONG printer;
+        DWORD ms;
+        NTSTATUS status;
+    };
+
+    static DWORD WINAPI UnplugLater(void *context)
+    {
+        Later *later = static_cast<Later *>(context);
+        Sleep(later->ms);
+        later->status = later->run->control_.Call(IOCTL_VPSIM_UNPLUG, &later->printer, sizeof(later->printer));
+        return 0;
+    }
+
+    /* Waits for the later unplugs. False with *problem when one failed. */
+    bool JoinLater(std::string *problem = nullptr)
+    {
+        bool ok = true;
+        for (auto &entry : later_) {
+            WaitForSingleObject(entry.first, INFINITE);
+            CloseHandle(entry.first);
+            if (!Succeeded(entry.second->status)) ok = false;
+        }
+        later_.clear();
+        return ok || problem == nullptr || Fail(problem, "a later unplug failed");
     }
 
     PortBed *Bed(const std::string &name)
@@ -377,8 +408,16 @@ private:
             status = control_.Call(IOCTL_VPSIM_UNPLUG, &index, sizeof(index));
             break;
         case scn::PrinterAction::Plug:
+            if (!JoinLater(problem)) return false;
             status = control_.Call(IOCTL_VPSIM_PLUG, &index, sizeof(index));
             break;
+        case scn::PrinterAction::UnplugIn: {
+            auto later = std::make_unique<Later>(Later{this, index, step.value, 0});
+            HANDLE thread = CreateThread(nullptr, 0, UnplugLater, later.get(), 0, nullptr);
+            if (thread == nullptr) return Fail(problem, "no thread for the later unplug");
+            later_.emplace_back(thread, std::move(later));
+            break;
+        }
         case scn::PrinterAction::FailWrite: {
             VPSIM_FAIL_WRITE fail = {index, step.value, step.status};
             status = control_.Call(IOCTL_VPSIM_FAIL_WRITE, &fail, sizeof(fail));
@@ -407,24 +446,18 @@ private:
     {
         std::vector<BYTE> out(64 * 1024);
         for (PortBed &bed : ports_) {
+            std::vector<usbsim::Record> records;
             for (;;) {
-                VPSIM_RECORD_QUERY query = {bed.printer, bed.recordsSeen};
+                VPSIM_RECORD_QUERY query = {bed.printer, bed.recordsSeen + static_cast<ULONG>(records.size())};
                 DWORD filled = 0;
                 if (!Succeeded(control_.Call(IOCTL_VPSIM_GET_ENTRIES, &query, sizeof(query), out.data(),
                                               static_cast<DWORD>(out.size()), &filled)) ||
-                    filled == 0)
+                    filled == 0 || !usbsim::DecodeEntries(out.data(), filled, &records))
                     break;
-                for (DWORD at = 0; at < filled; bed.recordsSeen++) {
-                    VPSIM_ENTRY e;
-                    memcpy(&e, out.data() + at, sizeof(e));
-                    at += sizeof(e);
-                    scn::Bytes data(out.begin() + at, out.begin() + at + e.DataLength);
-                    at += e.DataLength;
-                    rec->printer.push_back(scn::FormatPrinterRecord(bed.port.name, e.Kind, e.Status, e.File, e.Flags,
-                                                                    e.DesiredAccess, e.CreateOptions, e.Disposition,
-                                                                    e.ShareAccess, e.FileAttributes, e.Length, data));
-                }
             }
+            bed.recordsSeen += static_cast<ULONG>(records.size());
+            for (const usbsim::Record &r : records)
+                rec->printer.push_back(scn::FormatPrinterRecord(bed.port.name, r.entry, r.data));
         }
     }
 
@@ -435,6 +468,7 @@ private:
     std::map<std::string, HANDLE> files_;
     std::map<std::string, std::unique_ptr<Pending>> running_;
     std::map<ULONG, VPSIM_BEHAVIOUR> behaviour_;
+    std::vector<std::pair<HANDLE, std::unique_ptr<Later>>> later_;
 };
 
 std::string Narrow(const wchar_t *text)
