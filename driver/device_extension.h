@@ -84,8 +84,9 @@ struct _RING_BUFFER;
 typedef struct _DEVICE_EXTENSION {
     /* Atomic, see VP_PORT_STATE for who changes it; VpIsOpen tells whether the port is open. */
     volatile ULONG PortState;
-    /* Device handle in the requesting application's process. Replaced by link/ and port/ only
-     * while holding PortMutex; atomic, since a read tests it without the mutex. */
+    /* Kernel handle of the device, opened in the requesting application's context. Replaced by
+     * link/ and port/ only while holding PortMutex; atomic, since a read tests it without the
+     * mutex. */
     HANDLE WriteHandle;
     /* The read thread's: set only while it is inside a read cycle, which tells the teardown
      * whether the thread may be blocked on the device. Atomic. */

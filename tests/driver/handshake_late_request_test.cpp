@@ -82,7 +82,7 @@ TEST_F(HandshakeLateRequestTest, RequestArrivingAfterCleanupIsNotLeftWaiting)
         Port &port = AddPort(row.port_name, ConfigFor(kClass3, row.printer));
         ksim::AppFile &file = OpenPort(port);
         file.CleanupOnly();
-        const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+        const size_t kernel_handles = ksim::KernelHandleCount();
 
         ksim::PendingIo io = Park(file, row.kind);
         ASSERT_TRUE(io.Done()) << "a request after cleanup waits for workers that no longer exist";
@@ -95,7 +95,7 @@ TEST_F(HandshakeLateRequestTest, RequestArrivingAfterCleanupIsNotLeftWaiting)
         // The cleanup closed the device handle; the late read must not open another that no
         // later close would close.
         EXPECT_EQ(port.WriteHandle(), nullptr);
-        EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+        EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
     }
 }
 
@@ -107,7 +107,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCleanupTakesTheRingWithoutReopeningThe
     ksim::AppFile &file = OpenPort(port);
     Reply(port, {1, 2, 3});
     file.CleanupOnly();
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
 
     ksim::PendingIo io = file.ReadAsync(16);
@@ -117,7 +117,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCleanupTakesTheRingWithoutReopeningThe
     EXPECT_EQ(result.data, (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
 }
 
 // A close that comes without a cleanup tears the port down the same way.
@@ -127,7 +127,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCloseWithoutCleanupIsNotLeftWaiting)
     OpenPort(port);
     files_.back()->CloseOnly();
     ksim::Settle();
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto read = DirectIrp::Read(port.Fdo(), 16);
     EXPECT_EQ(read->Completions(), 1);
@@ -135,7 +135,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCloseWithoutCleanupIsNotLeftWaiting)
     EXPECT_EQ(read->Information(), 0u);
     EXPECT_EQ(port.PendingRead(), nullptr);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
 }
 
 // The next open has workers again: its requests wait for them as on any open port.

@@ -43,7 +43,9 @@ TEST_F(PortOpenCloseTest, OpenLinksTheDeviceAndStartsThreeWorkersAtPriority16)
         EXPECT_EQ(t.priority, LOW_REALTIME_PRIORITY);
         EXPECT_FALSE(t.terminated);
     }
-    // The open's device handle belongs to the application, the read thread's to the system.
+    // The open opens the device in the application's context, the read thread in the system's;
+    // every handle either makes is a kernel handle, out of the application's reach.
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), base_app_handles_ + 1);  // the file's own
     auto opens = port.printer->Opens();
     ASSERT_GE(opens.size(), 2u);
     EXPECT_EQ(opens[0].desired_access, kWriteHandleAccess);
@@ -99,6 +101,7 @@ TEST_P(FailedOpenTest, FailsWithItsMessageAndStartsNothing)
     EXPECT_EQ((port.ModemLines() & SERIAL_CTS_STATE) != 0, c.lines_up_after);
     EXPECT_EQ((port.ModemLines() & SERIAL_DSR_STATE) != 0, c.lines_up_after);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), base_app_handles_);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), base_system_handles_);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCheck, FailedOpenTest, ::testing::Range(0, 4));

@@ -98,7 +98,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     ksim::AdvanceMs(12);
     port.printer->Unplug();
     ASSERT_NE(port.WriteHandle(), nullptr);
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto read = file.Read(10);
     EXPECT_EQ(read.status, STATUS_SUCCESS);
@@ -108,7 +108,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write.information, 0u);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles - 1);
 }
 
 // A failed write leaves no handle: the next read opens one before it looks at the ring, and
@@ -134,6 +134,38 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
     auto served = file.Read(10);
     EXPECT_EQ(served.data, (std::vector<uint8_t>{9, 9}));
     EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// The driver's device handles are kernel handles. An application that closes the value of the
+// handle a write is using and opens a file of its own, which then gets that value in its own
+// table, reaches neither the driver's handle nor the driver's writes: the print job goes on to the
+// printer alone, and so does the next, and the application's file stays open and untouched.
+TEST_F(PortReadWriteTest, TheApplicationCannotCloseOrReplaceTheDriversDeviceHandle)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    usbsim::SimPrinter decoy(ConfigFor(kClass1, 2));  // a device the application may open itself
+    port.printer->ClearRecords();
+    port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);
+    const auto job = Pattern(100, 0x30);
+    ksim::IoResult printed;
+    AppThread writer([&] { printed = file.Write(job); });
+    ksim::WaitUntil([&] { return port.printer->Writes().size() == 1; });  // the first piece is on its way
+    HANDLE value = port.WriteHandle();
+    ASSERT_NE(value, nullptr);
+
+    EXPECT_EQ(ksim::CloseApplicationHandle(value), STATUS_INVALID_HANDLE);
+    std::unique_ptr<ksim::AppFile> own;
+    ASSERT_EQ(ksim::AppFile::Open(decoy.HardwareId(), &own), STATUS_SUCCESS);
+    writer.Join();
+    EXPECT_EQ(printed.status, STATUS_SUCCESS);
+    EXPECT_EQ(printed.information, job.size());
+    EXPECT_EQ(port.printer->WrittenBytes(), job);
+
+    EXPECT_EQ(file.Write(Pattern(10, 0x50)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(decoy.Writes().empty()) << "print data reached the application's file";
+    EXPECT_EQ(decoy.OpenFiles(), 1u) << "the driver closed the application's handle";
+    own->Close();
 }
 
 struct PieceCase {
@@ -182,7 +214,7 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     ksim::AppFile &file = OpenPort(port);
     port.printer->ClearRecords();
     port.printer->FailWrite(2, STATUS_IO_DEVICE_ERROR);
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto result = file.Write(Pattern(150));
     EXPECT_EQ(result.status, STATUS_IO_DEVICE_ERROR);
@@ -192,7 +224,7 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->TransmittedCount, 0);
     // The open's handle and the write's own are both gone.
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles - 1);
 }
 
 struct RefusedWriteCase {

@@ -21,7 +21,7 @@ void OnSystemThread(std::function<void()> body)
 {
     HANDLE handle;
     auto routine = [](PVOID p) { (*static_cast<std::function<void()> *>(p))(); };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &body),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &body),
               STATUS_SUCCESS);
     PVOID thread;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
@@ -155,6 +155,25 @@ TEST_F(VerifierTest, EachRuleFiresOnItsWrongSequence)
              KeInitializeMutex(&mutex, 0);
              OnSystemThread([] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
          }},
+        {"a key handle made without OBJ_KERNEL_HANDLE", {"handle-not-kernel"},
+         [] {
+             UNICODE_STRING name;
+             RtlInitUnicodeString(&name, L"\\REGISTRY\\MACHINE\\SOFTWARE");
+             OBJECT_ATTRIBUTES attributes;
+             InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+             HANDLE key = nullptr;
+             ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+             EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 1u);  // the application's to use
+             ZwClose(key);
+         }},
+        {"an event handle a system thread makes without OBJ_KERNEL_HANDLE", {"handle-not-kernel"},
+         [] {
+             OnSystemThread([] {
+                 HANDLE event = nullptr;
+                 ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
+                 ZwClose(event);
+             });
+         }},
         {"dereference something that is not an object", {"object-dereference-unknown"},
          [] {
              static int not_object;
@@ -216,6 +235,10 @@ TEST_F(VerifierTest, CorrectSequencesRecordNothing)
     KeLowerIrql(before);
     void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 4, kTag);
     ExFreePoolWithTag(p, kTag);
+    HANDLE event = nullptr;
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), NotificationEvent, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
+    ZwClose(event);
     EXPECT_TRUE(ksim::Violations().empty()) << ViolationsText(ksim::Violations());
 }
 

@@ -181,7 +181,13 @@ size_t LiveSystemThreads();
 enum class Process { System, Application };
 bool ObjectExists(const u16 &path);  // without following a final symbolic link
 std::optional<u16> SymbolicLinkTarget(const u16 &link);
+// Handles in the process's table; the System process's holds the kernel handles too.
 size_t HandleCount(Process process);
+size_t KernelHandleCount();  // handles made with OBJ_KERNEL_HANDLE
+// The application closes a handle value of its own choosing (NtClose from user mode): a value of
+// its own table closes that handle, whoever made it; a kernel handle is not the application's to
+// close (STATUS_INVALID_HANDLE), nor is any value it does not hold.
+NTSTATUS CloseApplicationHandle(HANDLE handle);
 
 struct InterfaceInfo {
     u16 symbolic_link;
