@@ -28,6 +28,10 @@ namespace ksim::detail {
 void RecordViolation(const std::string &rule, const std::string &detail);
 // Counts the call, and returns true (with *status set) when an injected fault fires for it.
 bool FaultFires(Fault fault, NTSTATUS *status);
+// Runs the action of BeforeWaitOn (KeWaitForSingleObject) or BeforeSetEvent (KeSetEvent) when
+// `object` is the one it was planned for, with that call.
+enum class ObjectHook { Wait, SetEvent };
+void RunObjectHook(ObjectHook call, const void *object);
 void ResetSupport();  // at kernel start and teardown
 
 // ---- call trace ------------------------------------------------------------------------------

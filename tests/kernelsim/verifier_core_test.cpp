@@ -298,6 +298,63 @@ TEST_F(VerifierTest, AKernelStartsWithCleanCountsAndNoFaults)
     ExFreePoolWithTag(p, kTag);
 }
 
+// The action runs once, as the chosen call begins and before a fault planned for that call.
+TEST_F(VerifierTest, BeforeCallActsOnceAtTheChosenCallAheadOfItsFault)
+{
+    std::vector<std::string> order;
+    ksim::BeforeCall(ksim::Fault::PoolAllocation, [&] { order.push_back("action"); }, /*skip=*/1);
+    ksim::InjectFault(ksim::Fault::PoolAllocation, STATUS_NO_MEMORY, /*skip=*/1);
+    void *blocks[3];
+    for (int i = 0; i < 3; i++) {
+        blocks[i] = ExAllocatePoolWithTag(NonPagedPoolNx, 1, kTag);
+        order.push_back("call " + std::to_string(i));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"call 0", "action", "call 1", "call 2"}));
+    EXPECT_NE(blocks[0], nullptr);
+    EXPECT_EQ(blocks[1], nullptr);
+    EXPECT_NE(blocks[2], nullptr);
+    ExFreePoolWithTag(blocks[0], kTag);
+    ExFreePoolWithTag(blocks[2], kTag);
+}
+
+// The action runs once, in the calling thread, before the next wait on its object looks at it;
+// BeforeSetEvent's before the next KeSetEvent on its event sets it. A call of the other kind on
+// the same object, or of the same kind on another, leaves the action planned.
+TEST_F(VerifierTest, ObjectHooksActOnceAsTheirCallOnTheirObjectBegins)
+{
+    KEVENT event, other;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&other, NotificationEvent, TRUE);
+    LARGE_INTEGER poll = Relative(0);
+    int runs = 0;
+    ksim::BeforeWaitOn(&event, [&] {
+        runs++;
+        KeSetEvent(&event, 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+    EXPECT_EQ(runs, 0) << "a wait on another object";
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+    EXPECT_EQ(runs, 1);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(runs, 1);
+
+    LONG state_seen = -1;
+    ksim::BeforeSetEvent(&event, [&] {
+        runs++;
+        state_seen = KeReadStateEvent(&event);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    KeSetEvent(&other, 0, FALSE);
+    EXPECT_EQ(runs, 1) << "a wait on the event, or a set of another";
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(state_seen, 0) << "the action runs before the event is set";
+    KeClearEvent(&event);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(runs, 2);
+}
+
 TEST_F(VerifierTest, OnlyOneKernelAtATime)
 {
     EXPECT_TRUE(ksim::KernelActive());

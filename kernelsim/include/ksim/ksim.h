@@ -139,7 +139,19 @@ enum class Fault {
 };
 // The (skip + 1)-th next call of that kind fails with status, and so do the `count` - 1 after it.
 void InjectFault(Fault fault, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
-void ClearFaults();
+// Runs `action` in the calling thread as the (skip + 1)-th next call of that kind begins, before
+// the call does anything else (an injected fault included), once. A test uses it to put an event
+// at an exact point inside a driver routine: a Plug and Play request arriving between two steps
+// of an open, say. The action may call into the kernel and the drivers.
+void BeforeCall(Fault fault, std::function<void()> action, unsigned skip = 0);
+// Runs `action` in the calling thread as the next KeWaitForSingleObject on `object` begins (a
+// driver's acquire of its mutex, say), before the wait looks at the object; once. A new call of
+// this or BeforeSetEvent replaces an action not yet run.
+void BeforeWaitOn(const void *object, std::function<void()> action);
+// The same for the next KeSetEvent on `event`, before the event is set: a test stops a routine
+// there, half-way through the events it sets, to run another routine whole.
+void BeforeSetEvent(const KEVENT *event, std::function<void()> action);
+void ClearFaults();               // the planned faults and the actions not yet run
 uint64_t CallCount(Fault fault);  // calls of that kind made since the kernel started
 
 // ---------------------------------------------------------------------------------------------
