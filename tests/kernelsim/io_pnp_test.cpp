@@ -170,6 +170,12 @@ TEST_F(PnpPlumbingTest, BusAnswersAsSetUpAndRecordsWhatItSaw)
     pdo_->CompleteHeld(STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(held.Wait().status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(pdo_->HeldCount(), 0u);
+
+    // A bus that leaves the status as it finds it: a request nobody above answered comes back
+    // with the status the PnP manager preset.
+    pdo_->AnswerAsFound(IRP_MJ_PNP);
+    EXPECT_EQ(pdo_->Send(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(pdo_->BusSaw().back().status, STATUS_NOT_SUPPORTED);
     pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS);
 
     EXPECT_EQ(pdo_->Send(IRP_MJ_SYSTEM_CONTROL, 0).status, STATUS_SUCCESS);
@@ -185,6 +191,7 @@ TEST_F(PnpPlumbingTest, BusAnswersAsSetUpAndRecordsWhatItSaw)
     EXPECT_EQ(got, (std::vector<std::pair<UCHAR, UCHAR>>{{IRP_MJ_PNP, IRP_MN_START_DEVICE},
                                                          {IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE},
                                                          {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES},
+                                                         {IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE},
                                                          {IRP_MJ_SYSTEM_CONTROL, 0},
                                                          {IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}}));
 }

@@ -330,11 +330,16 @@ public:
 
     // How the bus answers what reaches the PDO (PnP, power, system control).
     void SetAnswer(UCHAR major, NTSTATUS status, bool pend = false);
+    // The bus completes requests of that major function with the status it finds in them, as a
+    // bus driver does with a minor function it does not handle: a request whose drivers above set
+    // no status keeps the one the PnP manager preset (STATUS_NOT_SUPPORTED).
+    void AnswerAsFound(UCHAR major);
     size_t HeldCount() const;
     void CompleteHeld(NTSTATUS status);  // completes the oldest request the bus left pending
     struct Seen {
         UCHAR major;
         UCHAR minor;
+        NTSTATUS status;  // IoStatus.Status as the request reached the bus
     };
     std::vector<Seen> BusSaw() const;
 
