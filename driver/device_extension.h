@@ -65,7 +65,9 @@ enum VP_EVENT_INDEX {
  * Transitions, and who makes them:
  *   PortIdle, PortTornDown -> PortOpen   VPARALLEL_Create, holding PortMutex, once the workers exist
  *   PortOpen -> PortRemoved              surprise removal or removal, with no lock (compare-exchange)
- *   PortOpen, PortRemoved -> PortClosing the owner's teardown, holding PortMutex
+ *   PortOpen, PortRemoved -> PortClosing the owner's teardown, holding PortMutex; or the open
+ *                                        itself, before it completes, when a surprise removal ran
+ *                                        while it started the workers (see SurpriseRemovals)
  *   PortClosing -> PortTornDown          the same teardown, holding PortMutex and Lock, in the hold
  *                                        of Lock in which it completes every request still held
  * So a request that finds PortTornDown under Lock is never left waiting, and one that parked
@@ -175,6 +177,10 @@ typedef struct _DEVICE_EXTENSION {
      * oldest first. No event completes them; their cancel routine or the port's teardown does.
      * Guarded by Lock. */
     REQUEST_LIST OverflowWaits;
+    /* driver/: each surprise removal adds 1 as it begins shutting the port off and 1 when it is
+     * done, so the count is odd while one runs; port/'s open compares it around its own start.
+     * Atomic. */
+    volatile LONG SurpriseRemovals;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* ---- Accessors of the atomic fields ---------------------------------------------------------- */

@@ -72,6 +72,8 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
      * whether a new one is being parked or the application is cancelling it right now. */
     CompleteNotifyIrp(Extension);
 
+    /* Bracketed by the count an open that runs meanwhile checks (see SurpriseRemovals). */
+    InterlockedIncrement(&Extension->SurpriseRemovals);
     LowerModemLines(Extension);
     VpMarkPortRemoved(Extension);
 
@@ -82,6 +84,7 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
     KeSetEvent(&Extension->Events[EmulationPollingExitEvent], 0, FALSE);
     KeSetEvent(&Extension->Events[ReadThreadDoneEvent], 0, FALSE);
     KeSetEvent(&Extension->Events[ReadThreadExitEvent], 0, FALSE);
+    InterlockedIncrement(&Extension->SurpriseRemovals);
 }
 
 /*

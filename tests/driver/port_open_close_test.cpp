@@ -368,6 +368,81 @@ INSTANTIATE_TEST_SUITE_P(EachWorker, WorkerFaultTest,
                                            WorkerFault{ksim::Fault::ObjectReference, 0},
                                            WorkerFault{ksim::Fault::ObjectReference, 2}));
 
+// A surprise removal takes no lock, so it can come while an open is starting its workers. One
+// that sets its events before the open resets them, or finds the port not yet open, would miss
+// the port: the workers would end by themselves and the port stay open with nobody to answer a
+// waiting read. Such an open fails instead, leaving no worker, no handle and nothing parked. A
+// removal that ended before the open began is over: the port opens with workers that stay.
+struct OpenRaceCase {
+    const char *name;
+    enum { BeforeWorker, OpenInsideRemoval, RemovalBeforeOpen } when;
+    unsigned worker;  // BeforeWorker: the removal comes as this worker (0..2) is about to be made
+};
+
+const OpenRaceCase kOpenRaces[] = {
+    {"removal before the first worker", OpenRaceCase::BeforeWorker, 0},
+    {"removal before the second worker", OpenRaceCase::BeforeWorker, 1},
+    {"removal before the third worker", OpenRaceCase::BeforeWorker, 2},
+    // The removal has marked its start and found the port closed; the whole open runs before the
+    // removal sets its first event.
+    {"open inside the removal", OpenRaceCase::OpenInsideRemoval, 0},
+    {"removal before the open", OpenRaceCase::RemovalBeforeOpen, 0},
+};
+
+TEST_F(PortOpenCloseTest, OpenRacingASurpriseRemovalNeverLeavesAnOpenPortWithoutWorkers)
+{
+    const char16_t *names[] = {u"LPT3", u"LPT4", u"LPT5", u"LPT6", u"LPT7"};
+    static_assert(sizeof(names) / sizeof(names[0]) == sizeof(kOpenRaces) / sizeof(kOpenRaces[0]));
+    for (size_t i = 0; i < sizeof(kOpenRaces) / sizeof(kOpenRaces[0]); i++) {
+        const OpenRaceCase &row = kOpenRaces[i];
+        SCOPED_TRACE(row.name);
+        const size_t workers_before = ksim::LiveSystemThreads();
+        Port &port = AddPort(names[i], ConfigFor(kClass1, int(i) + 1));
+        const size_t kernel_handles = ksim::KernelHandleCount();
+        auto remove = [&] { port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL); };
+        std::unique_ptr<ksim::AppFile> file;
+        NTSTATUS opened = STATUS_PENDING;
+        switch (row.when) {
+        case OpenRaceCase::BeforeWorker:
+            ksim::BeforeCall(ksim::Fault::ThreadCreation, remove, row.worker);
+            opened = port.Open(&file);
+            break;
+        case OpenRaceCase::OpenInsideRemoval:
+            ksim::BeforeSetEvent(&port.Ext()->Events[ReadPollingDoneEvent], [&] { opened = port.Open(&file); });
+            remove();
+            break;
+        case OpenRaceCase::RemovalBeforeOpen:
+            remove();
+            opened = port.Open(&file);
+            break;
+        }
+        ksim::AdvanceMs(20);
+
+        if (row.when == OpenRaceCase::RemovalBeforeOpen) {
+            ASSERT_EQ(opened, STATUS_SUCCESS);
+            EXPECT_EQ(ksim::LiveSystemThreads(), workers_before + 3);
+            ksim::PendingIo read = file->ReadAsync(8);
+            ASSERT_FALSE(read.Done());
+            Reply(port, {5, 6});
+            ASSERT_GE(AdvanceUntil([&] { return read.Done(); }, 20), 0) << "nobody answered the waiting read";
+            EXPECT_EQ(read.Wait().data, (std::vector<uint8_t>{5, 6}));
+            file->Close();
+            ksim::Settle();
+            continue;
+        }
+        EXPECT_EQ(opened, STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(file, nullptr);
+        EXPECT_EQ(ksim::LiveSystemThreads(), workers_before);
+        EXPECT_EQ(port.IsOpen(), 0u);
+        EXPECT_EQ(port.WriteHandle(), nullptr);
+        EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+        EXPECT_EQ(port.printer->OpenFiles(), 0u);
+        EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
+        auto read = DirectIrp::Read(port.Fdo(), 8);
+        EXPECT_TRUE(read->Done()) << "a read was parked for workers that are gone";
+    }
+}
+
 // An open that arrives while a cleanup of the same port is still stopping its workers waits for
 // that cleanup and then opens the port with workers of its own.
 TEST_F(PortOpenCloseTest, OpenDuringCleanupWaitsForIt)
