@@ -162,8 +162,9 @@ typedef struct _DEVICE_EXTENSION {
     volatile LONG TransmittedCount;
     /* Atomic: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them. */
     volatile ULONG DtrRts;
-    /* port/: the file object of the successful open, which alone may tear the port down. Set by
-     * the open, cleared by that file's close; both hold PortMutex. */
+    /* port/: the file object of the successful open, which alone may tear the port down and
+     * alone may send it requests. Set by the open, cleared by that file's close, both holding
+     * PortMutex and by an atomic exchange; requests read it without the mutex (VpRequestFromOwner). */
     PFILE_OBJECT OpenFileObject;
     /* port/: initialised by each successful open before its workers exist. The workers start
      * their loops once WorkersStartEvent is set; the teardown sets ReadThreadWakeEvent to release
@@ -240,6 +241,26 @@ FORCEINLINE VOID RaiseModemLines(PDEVICE_EXTENSION Extension)
 FORCEINLINE VOID LowerModemLines(PDEVICE_EXTENSION Extension)
 {
     VpClearBits(&Extension->ModemStatus, VP_MODEM_LINES);
+}
+
+/*
+ * Whether a request may act on the port. One that comes through a handle must come through the
+ * handle of the port's open, while that open holds the port (open, or surprise-removed under it):
+ * a request of an earlier open, sent after its cleanup, would otherwise be served as the next
+ * open's. A request without a file object comes from a kernel-mode component, not through a
+ * handle, and is served. Cleanup and close make their own check.
+ */
+FORCEINLINE BOOLEAN VpRequestFromOwner(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    VP_PORT_STATE state;
+
+    if (file == NULL) {
+        return TRUE;
+    }
+    state = VpPortState(Extension);
+    return (state == PortOpen || state == PortRemoved) &&
+           InterlockedCompareExchangePointer((PVOID volatile *)&Extension->OpenFileObject, NULL, NULL) == file;
 }
 
 FORCEINLINE HANDLE VpWriteHandle(PDEVICE_EXTENSION Extension)

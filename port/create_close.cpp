@@ -298,7 +298,7 @@ NTSTATUS VPARALLEL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (extension->HardwareId[0] != 0) {
             RtlZeroMemory(extension->HardwareId, sizeof(extension->HardwareId));
         }
-        extension->OpenFileObject = NULL;
+        InterlockedExchangePointer((PVOID volatile *)&extension->OpenFileObject, NULL);
     }
     ReleasePortMutex(extension);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);

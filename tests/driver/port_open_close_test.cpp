@@ -277,6 +277,43 @@ TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
     EXPECT_EQ(port.Ext()->OpenFileObject, nullptr);
 }
 
+// Closes of a file object that does not hold the port, as Wine sends for the handle of a refused
+// open: while the port is open, and after the port's own close, when HardwareId is already empty.
+// Each completes with success and changes nothing; the port goes on, or opens again.
+TEST_F(PortOpenCloseTest, CloseOfAnotherFileCompletesAndChangesNothing)
+{
+    for (bool owner_closed_first : {false, true}) {
+        SCOPED_TRACE(owner_closed_first ? "after the port's close" : "while the port is open");
+        Port &port = AddPort(owner_closed_first ? u"LPT4" : u"LPT3", ConfigFor(kClass1, owner_closed_first ? 2 : 1));
+        ksim::AppFile &owner = OpenPort(port);
+        if (owner_closed_first) {
+            owner.Close();
+            ksim::Settle();
+            ASSERT_EQ(port.Ext()->HardwareId[0], 0);
+        }
+        const u16 hardware_id = ksim::FromWz(port.Ext()->HardwareId);
+        const size_t workers = ksim::LiveSystemThreads();
+        FILE_OBJECT refused{};
+
+        auto close = DirectIrp::Send(port.Fdo(), IRP_MJ_CLOSE, &refused);
+        ASSERT_TRUE(close->Done());
+        EXPECT_EQ(close->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(close->Information(), 0u);
+        EXPECT_EQ(ksim::FromWz(port.Ext()->HardwareId), hardware_id);
+        EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), port.printer->LinkedId());
+        EXPECT_EQ(ksim::LiveSystemThreads(), workers);
+        if (owner_closed_first) {
+            EXPECT_EQ(port.IsOpen(), 0u);
+            OpenPort(port);
+            EXPECT_EQ(ksim::FromWz(port.Ext()->HardwareId), port.printer->HardwareId());
+            EXPECT_EQ(ksim::LiveSystemThreads(), workers + 3);
+        } else {
+            EXPECT_EQ(port.IsOpen(), 1u);
+            EXPECT_EQ(owner.Write(Pattern(4)).status, STATUS_SUCCESS);
+        }
+    }
+}
+
 TEST_F(PortOpenCloseTest, OpenCloseOpenReadsTheLinkAgainAndStartsThreeNewWorkers)
 {
     Port &port = AddPort();

@@ -237,7 +237,8 @@ struct RefusedWriteCase {
 class RefusedWriteTest : public PortTest, public ::testing::WithParamInterface<int> {};
 
 const RefusedWriteCase kRefusedWrites[] = {
-    {"port not open", [](Port &, ksim::AppFile &f) { f.CleanupOnly(); }, STATUS_UNSUCCESSFUL, true},
+    {"port surprise-removed", [](Port &p, ksim::AppFile &) { p.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL); },
+     STATUS_UNSUCCESSFUL, true},
     {"device gone from an open port", [](Port &p, ksim::AppFile &) { p.printer->Unplug(); }, STATUS_UNSUCCESSFUL, true},
     {"device open fails", [](Port &p, ksim::AppFile &) { p.printer->FailOpens(STATUS_ACCESS_DENIED); },
      STATUS_ACCESS_DENIED, false},
