@@ -199,10 +199,12 @@ TEST_F(PortOpenCloseTest, Class3CleanupOutsideAReadCycleSendsNothing)
     port.printer->Unplug();
     ksim::AdvanceMs(3);
     port.printer->ClearRecords();
+    ksim::StartCallTrace();
 
     file.CleanupOnly();
     EXPECT_EQ(port.OpensWith(kWriteAccess), 0u);
     EXPECT_EQ(port.printer->StatusRequests(), 0u);
+    for (const ksim::KernelCall &c : ksim::CallTrace()) EXPECT_NE(c.routine, "KeDelayExecutionThread");
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
 }
 

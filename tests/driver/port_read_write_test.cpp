@@ -124,15 +124,72 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
 
     port.printer->FailOpens(STATUS_ACCESS_DENIED);
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+    const size_t kernel_handles = ksim::KernelHandleCount();
     auto refused = file.Read(10);
     EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(refused.information, 0u);
     EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens + 1);
     EXPECT_EQ(port.RingCount(), 2u);
+    EXPECT_EQ(port.WriteHandle(), nullptr) << "the refused read leaves no handle";
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
 
     port.printer->FailOpens(STATUS_SUCCESS);
     auto served = file.Read(10);
     EXPECT_EQ(served.data, (std::vector<uint8_t>{9, 9}));
+    EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// A read that finds no device handle while a write holds the port mutex (the write is opening the
+// device afresh, its previous handle already dropped) does not wait for the print job: it serves
+// the ring at once and opens no handle of its own, since the write is putting one in place.
+TEST_F(PortReadWriteTest, ReadFindingNoHandleWhileAWriteOpensTheDeviceDoesNotWait)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    Reply(port, {1, 2});
+    ASSERT_GE(AdvanceUntil([&] { return port.printer->PendingReads() == 1; }, 5), 0);  // the reader waits
+    KEVENT in_open, go;
+    KeInitializeEvent(&in_open, NotificationEvent, FALSE);
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    ksim::BeforeCall(ksim::Fault::FileOpen, [&] {
+        KeSetEvent(&in_open, 0, FALSE);
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    });
+    AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(10)).status, STATUS_SUCCESS); });
+    ksim::WaitUntil([&] { return KeReadStateEvent(&in_open) != 0; });
+    ASSERT_EQ(port.WriteHandle(), nullptr) << "the write has dropped the open's handle";
+    const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+
+    ksim::IoResult read;
+    AppThread reader([&] { read = file.Read(8); });
+    EXPECT_GE(AdvanceUntil([&] { return reader.Done(); }, 5), 0) << "the read waited for the write";
+    KeSetEvent(&go, 0, FALSE);
+    writer.Join();
+    reader.Join();
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.data, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens);
+    EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// A read that found no device handle looks again once it holds the mutex: a write that ran whole
+// in between has put its own handle in place, which the read keeps rather than replace.
+TEST_F(PortReadWriteTest, ReadKeepsTheHandleAWritePutInPlaceMeanwhile)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.printer->FailWrite(1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_IO_DEVICE_ERROR);
+    ASSERT_EQ(port.WriteHandle(), nullptr);
+    Reply(port, {3});
+    const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+    ksim::BeforeWaitOn(&port.Ext()->PortMutex, [&] { EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_SUCCESS); });
+
+    auto read = file.Read(8);
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.data, std::vector<uint8_t>{3});
+    EXPECT_EQ(port.OpensWith(kWriteAccess), 2u) << "the write ran in between";
+    EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens) << "the read replaced the write's handle";
     EXPECT_NE(port.WriteHandle(), nullptr);
 }
 
