@@ -16,7 +16,7 @@ NTSTATUS OpenPrinter(const ksim::u16 &path, HANDLE *handle)
     name.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
     name.MaximumLength = name.Length;
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, 0, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK io;
     return ZwCreateFile(handle, SYNCHRONIZE | FILE_WRITE_DATA, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
                         FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);

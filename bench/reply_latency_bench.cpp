@@ -25,12 +25,12 @@ public:
         name.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
         name.MaximumLength = name.Length;
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, 0, NULL, NULL);
+        InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, NULL, NULL);
         IO_STATUS_BLOCK io;
         NTSTATUS status = ZwCreateFile(&file_, FILE_READ_DATA, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, NULL, 0);
         OBJECT_ATTRIBUTES event_attributes;
-        InitializeObjectAttributes(&event_attributes, NULL, 0, NULL, NULL);
+        InitializeObjectAttributes(&event_attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
         if (NT_SUCCESS(status)) status = ZwCreateEvent(&event_handle_, EVENT_ALL_ACCESS, &event_attributes, NotificationEvent, FALSE);
         if (NT_SUCCESS(status))
             status = ObReferenceObjectByHandle(event_handle_, EVENT_ALL_ACCESS, *ExEventObjectType, KernelMode,

@@ -65,7 +65,9 @@ enum VP_EVENT_INDEX {
  * Transitions, and who makes them:
  *   PortIdle, PortTornDown -> PortOpen   VPARALLEL_Create, holding PortMutex, once the workers exist
  *   PortOpen -> PortRemoved              surprise removal or removal, with no lock (compare-exchange)
- *   PortOpen, PortRemoved -> PortClosing the owner's teardown, holding PortMutex
+ *   PortOpen, PortRemoved -> PortClosing the owner's teardown, holding PortMutex; or the open
+ *                                        itself, before it completes, when a surprise removal ran
+ *                                        while it started the workers (see SurpriseRemovals)
  *   PortClosing -> PortTornDown          the same teardown, holding PortMutex and Lock, in the hold
  *                                        of Lock in which it completes every request still held
  * So a request that finds PortTornDown under Lock is never left waiting, and one that parked
@@ -101,8 +103,9 @@ struct _RING_BUFFER;
 typedef struct _DEVICE_EXTENSION {
     /* Atomic, see VP_PORT_STATE for who changes it; VpIsOpen tells whether the port is open. */
     volatile ULONG PortState;
-    /* Device handle in the requesting application's process. Replaced by link/ and port/ only
-     * while holding PortMutex; atomic, since a read tests it without the mutex. */
+    /* Kernel handle of the device, opened in the requesting application's context. Replaced by
+     * link/ and port/ only while holding PortMutex; atomic, since a read tests it without the
+     * mutex. */
     HANDLE WriteHandle;
     /* The read thread's: set only while it is inside a read cycle, which tells the teardown
      * whether the thread may be blocked on the device. Atomic. */
@@ -176,8 +179,9 @@ typedef struct _DEVICE_EXTENSION {
     volatile LONG TransmittedCount;
     /* Atomic: SERIAL_DTR_STATE and SERIAL_RTS_STATE as the DTR and RTS requests left them. */
     volatile ULONG DtrRts;
-    /* port/: the file object of the successful open, which alone may tear the port down. Set by
-     * the open, cleared by that file's close; both hold PortMutex. */
+    /* port/: the file object of the successful open, which alone may tear the port down and
+     * alone may send it requests. Set by the open, cleared by that file's close, both holding
+     * PortMutex and by an atomic exchange; requests read it without the mutex (VpRequestFromOwner). */
     PFILE_OBJECT OpenFileObject;
     /* port/: initialised by each successful open before its workers exist. The workers start
      * their loops once WorkersStartEvent is set; the teardown sets ReadThreadWakeEvent to release
@@ -201,6 +205,10 @@ typedef struct _DEVICE_EXTENSION {
     /* Atomic: when the read thread last stored into RxBuffer (ReadClockNow); the interval
      * time-out of a waiting read counts from it. */
     volatile LONG64 LastReceiveTime;
+    /* driver/: each surprise removal adds 1 as it begins shutting the port off and 1 when it is
+     * done, so the count is odd while one runs; port/'s open compares it around its own start.
+     * Atomic. */
+    volatile LONG SurpriseRemovals;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* ---- Accessors of the atomic fields ---------------------------------------------------------- */
@@ -270,6 +278,26 @@ FORCEINLINE VOID RaiseModemLines(PDEVICE_EXTENSION Extension)
 FORCEINLINE VOID LowerModemLines(PDEVICE_EXTENSION Extension)
 {
     VpClearBits(&Extension->ModemStatus, VP_MODEM_LINES);
+}
+
+/*
+ * Whether a request may act on the port. One that comes through a handle must come through the
+ * handle of the port's open, while that open holds the port (open, or surprise-removed under it):
+ * a request of an earlier open, sent after its cleanup, would otherwise be served as the next
+ * open's. A request without a file object comes from a kernel-mode component, not through a
+ * handle, and is served. Cleanup and close make their own check.
+ */
+FORCEINLINE BOOLEAN VpRequestFromOwner(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    VP_PORT_STATE state;
+
+    if (file == NULL) {
+        return TRUE;
+    }
+    state = VpPortState(Extension);
+    return (state == PortOpen || state == PortRemoved) &&
+           InterlockedCompareExchangePointer((PVOID volatile *)&Extension->OpenFileObject, NULL, NULL) == file;
 }
 
 FORCEINLINE HANDLE VpWriteHandle(PDEVICE_EXTENSION Extension)

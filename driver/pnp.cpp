@@ -3,7 +3,8 @@
  *
  * The driver acts on three PnP events only: start (publish the port), surprise removal (shut
  * the port off while handles may still be open) and removal (unpublish, free, detach, delete).
- * Everything else, every power request and every WMI request goes down to LowerDevice.
+ * Query-remove and cancel-remove go down succeeded, as the removals do; everything else, every
+ * power request and every WMI request goes down to LowerDevice as it came.
  * The driver owns no power policy and provides no WMI data.
  *
  * Context: PnP requests come at PASSIVE_LEVEL in the PnP manager's thread, one at a time per
@@ -18,6 +19,16 @@ static NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
 {
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(Lower, Irp);
+}
+
+/* Query-remove, cancel-remove, surprise removal and removal: the function driver succeeds them
+ * before they go down, as Windows requires. A bus driver leaves the status of a request it does
+ * not handle as it finds it, and the PnP manager presets STATUS_NOT_SUPPORTED, which for a
+ * query-remove is a veto: every removal, update or uninstall would wait for a restart. */
+static NTSTATUS SucceedAndPassDown(PDEVICE_OBJECT Lower, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDown(Lower, Irp);
 }
 
 /*
@@ -61,6 +72,8 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
      * whether a new one is being parked or the application is cancelling it right now. */
     CompleteNotifyIrp(Extension);
 
+    /* Bracketed by the count an open that runs meanwhile checks (see SurpriseRemovals). */
+    InterlockedIncrement(&Extension->SurpriseRemovals);
     LowerModemLines(Extension);
     VpMarkPortRemoved(Extension);
 
@@ -71,6 +84,7 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
     KeSetEvent(&Extension->Events[EmulationPollingExitEvent], 0, FALSE);
     KeSetEvent(&Extension->Events[ReadThreadDoneEvent], 0, FALSE);
     KeSetEvent(&Extension->Events[ReadThreadExitEvent], 0, FALSE);
+    InterlockedIncrement(&Extension->SurpriseRemovals);
 }
 
 /*
@@ -91,7 +105,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, 
 
     IoDetachDevice(Lower);
     IoDeleteDevice(DeviceObject);
-    return PassDown(Lower, Irp);
+    return SucceedAndPassDown(Lower, Irp);
 }
 
 
@@ -106,9 +120,12 @@ NTSTATUS VPARALLEL_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return StartDevice(DeviceObject, lower, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         SurpriseRemove(extension);
-        return PassDown(lower, Irp);
+        return SucceedAndPassDown(lower, Irp);
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(DeviceObject, lower, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return SucceedAndPassDown(lower, Irp);
     default:
         return PassDown(lower, Irp);
     }

@@ -2,9 +2,11 @@
  * device_open.cpp - every open of the USB device, the port's write handle and the status request.
  *
  * PASSIVE_LEVEL. CreateWriteHandle and SendStatusRequest run in dispatch routines, in the context
- * of the application that opened the port: their handles are not kernel handles and belong to that
- * process. The read thread opens in the system process. WriteHandle is replaced only by callers
- * holding the port mutex (see its declaration in device_extension.h).
+ * of the application that opened the port; the read thread opens in the system process. Every
+ * device handle is a kernel handle: in the application's handle table the application could close
+ * it and put another object of its own at the same value, which the driver's next kernel-mode
+ * write would then reach without an access check. WriteHandle is replaced only by callers holding
+ * the port mutex (see its declaration in device_extension.h).
  */
 #include "link/link.h"
 
@@ -33,9 +35,8 @@ NTSTATUS OpenUsbDevicePath(PUNICODE_STRING DevicePath, VP_OPEN_PROFILE Profile, 
     }
     const VP_OPEN_PARAMETERS &p = VpOpenProfiles[Profile];
 
-    /* Attributes 0: the path is matched as the installer stored it, and the handle is the
-     * caller's process's, not a kernel handle. */
-    InitializeObjectAttributes(&attributes, DevicePath, 0, NULL, NULL);
+    /* The path is matched as the installer stored it (no OBJ_CASE_INSENSITIVE). */
+    InitializeObjectAttributes(&attributes, DevicePath, OBJ_KERNEL_HANDLE, NULL, NULL);
     HANDLE handle = NULL;
     NTSTATUS status = ZwCreateFile(&handle, p.DesiredAccess, &attributes, &ioStatus, NULL,
                                    p.FileAttributes, p.ShareAccess, p.CreateDisposition,

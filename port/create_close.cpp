@@ -70,17 +70,32 @@ static NTSTATUS LinkAndOpenDevice(PDEVICE_EXTENSION Extension, PBOOLEAN DeviceAb
     return status;
 }
 
+static LONG SurpriseRemovalCount(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchange(&Extension->SurpriseRemovals, 0, 0);
+}
+
+static VOID TeardownPort(PDEVICE_EXTENSION Extension, BOOLEAN FromCleanup);
+
 /*
  * Everything an open does before it completes. The workers are created here, so that an open
  * that cannot have all three fails as a whole and leaves nothing behind; they wait for
  * WorkersStartEvent before their first cycle. On success the port is PortOpen when the create
  * completes, so a request the application sends at once is served as on an open port. Caller
  * holds PortMutex.
+ *
+ * A surprise removal takes no lock. One that ran while this open reset the events and started
+ * the workers may have set its events before the reset, or found the port not yet open: it would
+ * miss the port, which would then stay open with no workers to answer a waiting read. Such an
+ * open fails as if it had come after the removal. A removal that begins once the port is
+ * PortOpen finds it open and ends its workers as on any open port; one that ended before the
+ * events were reset is over, and the open goes on as after any earlier removal.
  */
 static NTSTATUS PreparePort(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject, PBOOLEAN DeviceAbsent)
 {
     NTSTATUS status;
     VP_PORT_STATE state = VpPortState(Extension);
+    LONG removals;
 
     if (state != PortIdle && state != PortTornDown) {
         return RefuseSecondOpen();
@@ -89,6 +104,7 @@ static NTSTATUS PreparePort(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    removals = SurpriseRemovalCount(Extension);
     ResetWorkerEvents(Extension);
     Extension->ReadCompleteEventHandle = NULL;
     Extension->ReadCompleteEvent = NULL;
@@ -100,8 +116,15 @@ static NTSTATUS PreparePort(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject
         CloseWriteHandle(Extension);
         return status;
     }
-    Extension->OpenFileObject = FileObject;
+    InterlockedExchangePointer((PVOID volatile *)&Extension->OpenFileObject, FileObject);
     VpSetPortState(Extension, PortOpen);
+    if ((removals & 1) != 0 || SurpriseRemovalCount(Extension) != removals) {
+        DbgPrint("VPARALLEL_Create SurpriseRemoval Error \n");
+        TeardownPort(Extension, FALSE);
+        InterlockedExchangePointer((PVOID volatile *)&Extension->OpenFileObject, NULL);
+        LowerModemLines(Extension);
+        return STATUS_NO_SUCH_DEVICE;
+    }
     return status;
 }
 
@@ -276,7 +299,7 @@ NTSTATUS VPARALLEL_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (extension->HardwareId[0] != 0) {
             RtlZeroMemory(extension->HardwareId, sizeof(extension->HardwareId));
         }
-        extension->OpenFileObject = NULL;
+        InterlockedExchangePointer((PVOID volatile *)&extension->OpenFileObject, NULL);
     }
     ReleasePortMutex(extension);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -11,6 +11,8 @@
  *
  * A read that reaches a port whose workers are gone (torn down, or surprise-removed) completes at
  * once with what the ring holds.
+ * Reads and writes through a handle other than the port's open are refused
+ * (VpRequestFromOwner).
  *
  * A read that arrives while another waits takes its place; the earlier one stays pending, with
  * its cancel routine, on DisplacedReads until it is cancelled or the port is torn down.
@@ -108,7 +110,7 @@ static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 /*
- * A read needs a device handle in the requester's process; a failed write may have left none.
+ * A read needs the port's device handle; a failed write may have left none.
  * Only then does it take the port mutex, and it never waits for it: a holder is a write that is
  * putting its own fresh handle in place (or the open or teardown of the port), and a status read
  * must not wait for a print job. A torn-down port gets no handle back: the teardown has closed
@@ -133,6 +135,9 @@ NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
 
+    if (!VpRequestFromOwner(extension, Irp)) {
+        return CompleteRequest(Irp, STATUS_FILE_CLOSED, 0);
+    }
     /* Only an open port whose device is gone refuses reads; a closed port still serves the ring. */
     if (IsLinkedUsb(extension) == 0 && VpIsOpen(extension) != 0) {
         LowerModemLines(extension);
@@ -167,10 +172,15 @@ VOID R_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 /* ---- Flush ------------------------------------------------------------------------------------ */
 
 /* FlushFileBuffers, which communication software calls to drain its writes: a write completes only
- * once the device has taken every piece, so nothing is ever left to drain. */
+ * once the device has taken every piece, so nothing is ever left to drain. Like reads and writes,
+ * only the port's open may ask. */
 NTSTATUS VPARALLEL_Flush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (!VpRequestFromOwner(extension, Irp)) {
+        return CompleteRequest(Irp, STATUS_FILE_CLOSED, 0);
+    }
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -203,6 +213,11 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
     NTSTATUS status;
 
     *Written = 0;
+    /* Checked under the mutex that the port's cleanup and the next open hold: the handle that is
+     * dropped below is the owner's. */
+    if (!VpRequestFromOwner(Extension, Irp)) {
+        return STATUS_FILE_CLOSED;
+    }
     /* Every write drops the previous handle first, also a write that is then refused. */
     CloseWriteHandle(Extension);
     if (IsLinkedUsb(Extension) == 0 || VpIsOpen(Extension) == 0) {

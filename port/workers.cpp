@@ -457,11 +457,15 @@ static VOID StopUnreferencedWorker(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX E
 static NTSTATUS StartWorker(PDEVICE_EXTENSION Extension, PKSTART_ROUTINE Routine, VP_EVENT_INDEX ExitEvent,
                             PETHREAD *Thread)
 {
+    OBJECT_ATTRIBUTES attributes;
     HANDLE handle = NULL;
     NTSTATUS status;
 
     *Thread = NULL;
-    status = PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, Routine, Extension);
+    /* The open runs in the application's context: without the flag the thread handle would land
+     * in the application's handle table, for the time it is open. */
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = PsCreateSystemThread(&handle, 0, &attributes, NULL, NULL, Routine, Extension);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VPARALLEL_Create PsCreateSystemThread Error \n");
         return status;

@@ -3,7 +3,8 @@
  * state in the extension. There is no serial hardware: settings are stored and read back, the
  * modem lines are emulated, and requests that would act on hardware simply succeed.
  *
- * Runs at PASSIVE_LEVEL in the requester's thread, whether the port is open or not.
+ * Runs at PASSIVE_LEVEL in the requester's thread, whether the port is open or not; a request
+ * through a handle other than the port's open is refused (VpRequestFromOwner).
  *
  * Buffers: every code uses buffered transfer; the input lies at the start of the system buffer
  * and the output is written over it. A request whose input is shorter than the record its code
@@ -113,6 +114,9 @@ NTSTATUS VPARALLEL_IoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     Irp->IoStatus.Information = 0;
 
+    if (!VpRequestFromOwner(extension, Irp)) {
+        return CompleteControlRequest(Irp, STATUS_FILE_CLOSED, 0);
+    }
     const SERIAL_CONTROL_ENTRY *entry = FindControlEntry(stack->Parameters.DeviceIoControl.IoControlCode);
     if (entry == NULL) {
         return CompleteControlRequest(Irp, STATUS_UNSUCCESSFUL, 0);

@@ -187,12 +187,15 @@ void DestroyKeyObject(void *body) { delete static_cast<KeyObject *>(body); }
 
 // Makes a key object for `key` and a handle on it in the current process. The handle holds the
 // object's only reference once the creation reference is dropped.
-NTSTATUS InsertKeyHandle(std::shared_ptr<CmKey> key, ACCESS_MASK access, HANDLE *handle)
+NTSTATUS InsertKeyHandle(std::shared_ptr<CmKey> key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                         const char *service, HANDLE *handle)
 {
     auto *object = new KeyObject{std::move(key)};
     ksim::detail::ObRegister(object, ksim::detail::ObType::Key, DestroyKeyObject);
-    NTSTATUS status = ksim::detail::ObInsertHandle(object, access, handle);
+    NTSTATUS status =
+        ksim::detail::ObInsertHandle(object, access, handle, ksim::detail::KernelHandleAsked(attributes));
     ksim::detail::ObRelease(object);
+    if (NT_SUCCESS(status)) ksim::detail::ObCheckKernelHandle(attributes, service);
     return status;
 }
 
@@ -419,7 +422,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_A
     ULONG disposition = 0;
     status = ResolveKey(ObjectAttributes, false, &key, &disposition);
     if (!NT_SUCCESS(status)) return status;
-    return InsertKeyHandle(std::move(key), DesiredAccess, KeyHandle);
+    return InsertKeyHandle(std::move(key), DesiredAccess, ObjectAttributes, "ZwOpenKey", KeyHandle);
 }
 
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
@@ -437,7 +440,7 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT
     ULONG disposition = 0;
     status = ResolveKey(ObjectAttributes, true, &key, &disposition);
     if (!NT_SUCCESS(status)) return status;
-    status = InsertKeyHandle(std::move(key), DesiredAccess, KeyHandle);
+    status = InsertKeyHandle(std::move(key), DesiredAccess, ObjectAttributes, "ZwCreateKey", KeyHandle);
     if (NT_SUCCESS(status) && Disposition != nullptr) *Disposition = disposition;
     return status;
 }

@@ -28,6 +28,10 @@ namespace ksim::detail {
 void RecordViolation(const std::string &rule, const std::string &detail);
 // Counts the call, and returns true (with *status set) when an injected fault fires for it.
 bool FaultFires(Fault fault, NTSTATUS *status);
+// Runs the action of BeforeWaitOn (KeWaitForSingleObject) or BeforeSetEvent (KeSetEvent) when
+// `object` is the one it was planned for, with that call.
+enum class ObjectHook { Wait, SetEvent };
+void RunObjectHook(ObjectHook call, const void *object);
 void ResetSupport();  // at kernel start and teardown
 
 // ---- call trace ------------------------------------------------------------------------------
@@ -109,11 +113,21 @@ private:
 };
 
 // A handle holds one reference on its object. Close hooks run when a handle is closed
-// (File: the I/O manager sends cleanup when it was the file's last handle).
-NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle);
-// Looks a handle up in the current process's table and adds a reference on success.
+// (File: the I/O manager sends cleanup when it was the file's last handle). A kernel handle goes
+// to the System table and is valid in every process context; any other to the current process's.
+NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle, bool kernel_handle);
+inline bool KernelHandleAsked(const OBJECT_ATTRIBUTES *attributes)
+{
+    return attributes != nullptr && (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+}
+// Called by a service that has made a handle for a driver: records the verifier's
+// "handle-not-kernel" unless the caller asked for a kernel handle. `service` names the service.
+void ObCheckKernelHandle(const OBJECT_ATTRIBUTES *attributes, const char *service);
+// Looks a handle up as the current process sees it (kernel handles included) and adds a reference.
 NTSTATUS ObReferenceHandle(HANDLE handle, ObType expected, void **body);
-NTSTATUS ObCloseHandle(HANDLE handle);
+// previous_mode UserMode: a close from the application, to which kernel handles are invalid.
+NTSTATUS ObCloseHandle(HANDLE handle, KPROCESSOR_MODE previous_mode = KernelMode);
+size_t ObKernelHandleCount();
 void ObSetCloseHook(ObType type, void (*hook)(void *body, size_t handles_left));
 size_t ObHandleCount(Process process, ObType type);
 size_t ObHandleCountAll(Process process);

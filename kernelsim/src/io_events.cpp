@@ -67,10 +67,10 @@ NTSTATUS NewEvent(const u16 &name, EVENT_TYPE type, BOOLEAN state, PKEVENT *out)
 
 enum class Existing { Open, Fail };
 
-// Opens the named event or creates it; returns a handle in the current process.
+// Opens the named event or creates it; returns a kernel handle or one in the current process.
 // *created tells which happened. The caller's reference is turned into the handle's.
 NTSTATUS OpenOrCreate(const u16 &name, EVENT_TYPE type, BOOLEAN state, Existing existing, ACCESS_MASK access,
-                      HANDLE *handle, PKEVENT *event, bool *created)
+                      bool kernel_handle, HANDLE *handle, PKEVENT *event, bool *created)
 {
     std::lock_guard<std::mutex> guard(NameMutex());
     NTSTATUS status = STATUS_SUCCESS;
@@ -85,7 +85,7 @@ NTSTATUS OpenOrCreate(const u16 &name, EVENT_TYPE type, BOOLEAN state, Existing 
         status = NewEvent(name, type, state, &found);
         if (!NT_SUCCESS(status)) return status;
     }
-    status = ObInsertHandle(found, access, handle);
+    status = ObInsertHandle(found, access, handle, kernel_handle);
     ObRelease(found);
     if (!NT_SUCCESS(status)) return status;
     *event = found;
@@ -103,7 +103,8 @@ PKEVENT IoCreateNamedEvent(PUNICODE_STRING EventName, PHANDLE EventHandle, EVENT
     HANDLE handle = nullptr;
     PKEVENT event = nullptr;
     bool created = false;
-    status = OpenOrCreate(name, type, TRUE, Existing::Open, EVENT_ALL_ACCESS, &handle, &event, &created);
+    // The handle these routines return is always a kernel handle.
+    status = OpenOrCreate(name, type, TRUE, Existing::Open, EVENT_ALL_ACCESS, true, &handle, &event, &created);
     if (!NT_SUCCESS(status)) return nullptr;
     *EventHandle = handle;
     return event;
@@ -148,8 +149,10 @@ NTSTATUS NTAPI ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess, POB
     HANDLE handle = nullptr;
     PKEVENT event = nullptr;
     bool created = false;
-    status = OpenOrCreate(name, EventType, InitialState, existing, DesiredAccess, &handle, &event, &created);
+    status = OpenOrCreate(name, EventType, InitialState, existing, DesiredAccess, KernelHandleAsked(ObjectAttributes),
+                          &handle, &event, &created);
     if (!NT_SUCCESS(status)) return status;
+    ObCheckKernelHandle(ObjectAttributes, "ZwCreateEvent");
     *EventHandle = handle;
     return created ? STATUS_SUCCESS : STATUS_OBJECT_NAME_EXISTS;
 }

@@ -244,7 +244,7 @@ NTSTATUS OpenFile(const FileOpen &open, HANDLE *handle, PFILE_OBJECT *file)
         return status;
     }
     body->opened = true;
-    status = ObInsertHandle(body, open.access, handle);
+    status = ObInsertHandle(body, open.access, handle, open.kernel_handle);
     ObRelease(body);  // the handle holds the file from here
     if (!NT_SUCCESS(status)) return status;
     *file = fo;
@@ -406,8 +406,10 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJE
             open.disposition = CreateDisposition;
             open.options = CreateOptions;
             open.ea_length = EaLength;
+            open.kernel_handle = KernelHandleAsked(ObjectAttributes);
             PFILE_OBJECT file = nullptr;
             status = OpenFile(open, &handle, &file);
+            if (NT_SUCCESS(status)) ObCheckKernelHandle(ObjectAttributes, "ZwCreateFile");
         }
     }
     call.status = status;
@@ -481,6 +483,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     open.path = FromCounted(ObjectName);
     open.access = DesiredAccess;
     open.options = FILE_NON_DIRECTORY_FILE;
+    open.kernel_handle = true;  // the routine's own, closed before it returns
     HANDLE handle = nullptr;
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = OpenFile(open, &handle, &file);

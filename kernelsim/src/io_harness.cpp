@@ -147,7 +147,7 @@ void AppFile::Close()
     impl_->closed = true;
     ScopedProcess app(Process::Application);
     // Cleanup goes out with the last handle; close when the last request holding the file ends.
-    ObCloseHandle(impl_->handle);
+    ObCloseHandle(impl_->handle, UserMode);
 }
 
 void AppFile::CleanupOnly()
@@ -163,7 +163,7 @@ void AppFile::CloseOnly()
     impl_->closed = true;
     ScopedProcess app(Process::Application);
     SkipCleanup(impl_->file);
-    ObCloseHandle(impl_->handle);
+    ObCloseHandle(impl_->handle, UserMode);
 }
 
 PFILE_OBJECT AppFile::FileObject() const { return impl_->closed ? nullptr : impl_->file; }

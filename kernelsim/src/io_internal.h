@@ -103,6 +103,7 @@ struct FileOpen {
     ULONG disposition = FILE_OPEN;
     ULONG options = 0;
     ULONG ea_length = 0;
+    bool kernel_handle = false;  // OBJ_KERNEL_HANDLE: the handle goes to the kernel's table
 };
 // Opens a device by path as ZwCreateFile does, in the current process; on success returns a
 // handle (holding the file's only reference) and the file object.

@@ -2,8 +2,8 @@
 // objects, driver objects (load and unload), device interfaces, device properties and
 // registry keys, symbolic links, and the power manager's two calls.
 //
-// The root bus answers what reaches its PDOs the way a test sets it up (SetAnswer), and
-// records what it saw. PnP requests are sent as the PnP manager sends them: from the system
+// The root bus answers what reaches its PDOs the way a test sets it up (SetAnswer, AnswerAsFound),
+// and records what it saw and the status each request carried when it arrived. PnP requests are sent as the PnP manager sends them: from the system
 // process at PASSIVE_LEVEL, with IoStatus.Status starting as STATUS_NOT_SUPPORTED.
 #include "io_internal.h"
 
@@ -23,6 +23,7 @@ struct BusPdo {
     struct Answer {
         NTSTATUS status = STATUS_SUCCESS;
         bool pend = false;
+        bool as_found = false;  // complete with the status the request carries
     };
     std::map<UCHAR, Answer> answers;
     std::deque<PIRP> held;
@@ -102,7 +103,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp)
     BusPdo::Answer answer;
     {
         std::lock_guard<std::mutex> guard(pdo->mutex);
-        pdo->seen.push_back({major, loc->MinorFunction});
+        pdo->seen.push_back({major, loc->MinorFunction, irp->IoStatus.Status});
         if (major == IRP_MJ_PNP && loc->MinorFunction == IRP_MN_REMOVE_DEVICE) pdo->removed = true;
         auto it = pdo->answers.find(major);
         if (it != pdo->answers.end()) answer = it->second;
@@ -112,9 +113,10 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp)
         }
     }
     if (answer.pend) return STATUS_PENDING;  // finished by CompleteHeld
-    irp->IoStatus.Status = answer.status;
+    if (!answer.as_found) irp->IoStatus.Status = answer.status;
+    NTSTATUS status = irp->IoStatus.Status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return answer.status;
+    return status;
 }
 
 // Lower-case GUID text in braces, as interface names carry it.
@@ -308,6 +310,12 @@ void Pdo::SetAnswer(UCHAR major, NTSTATUS status, bool pend)
 {
     std::lock_guard<std::mutex> guard(impl_->mutex);
     impl_->answers[major] = {status, pend};
+}
+
+void Pdo::AnswerAsFound(UCHAR major)
+{
+    std::lock_guard<std::mutex> guard(impl_->mutex);
+    impl_->answers[major] = {STATUS_SUCCESS, false, true};
 }
 
 size_t Pdo::HeldCount() const

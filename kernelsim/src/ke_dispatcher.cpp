@@ -575,6 +575,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     (void)Wait;
     CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     TraceObjectCall("KeSetEvent", Event);
+    RunObjectHook(ObjectHook::SetEvent, Event);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -646,6 +647,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     (void)WaitMode;
     (void)Alertable;
     CheckWaitContext(Timeout, "KeWaitForSingleObject");
+    RunObjectHook(ObjectHook::Wait, Object);
     auto *header = static_cast<DISPATCHER_HEADER *>(Object);
     PKTHREAD me = CurrentKThread();
     std::unique_lock<std::mutex> lock(DispatcherMutex());

@@ -280,18 +280,14 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     entry->started_at = KeNow();
     ObRegister(entry->thread, ObType::Thread, DestroyThreadObject);  // the thread's own reference
 
-    // A kernel handle goes to the System process; otherwise to the caller's, as on Windows.
+    // A kernel handle goes to the kernel's table; otherwise to the caller's process, as on Windows.
     HANDLE handle = nullptr;
-    bool kernel_handle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
-    {
-        std::unique_ptr<ScopedProcess> scope;
-        if (kernel_handle) scope = std::make_unique<ScopedProcess>(ksim::Process::System);
-        status = ObInsertHandle(entry->thread, DesiredAccess, &handle);
-    }
+    status = ObInsertHandle(entry->thread, DesiredAccess, &handle, KernelHandleAsked(ObjectAttributes));
     if (!NT_SUCCESS(status)) {
         ObRelease(entry->thread);
         return status;
     }
+    ObCheckKernelHandle(ObjectAttributes, "PsCreateSystemThread");
 
     ThreadEntry *raw = entry.get();
     {

@@ -2,8 +2,11 @@
 //
 // Objects are memory owned by the component that made them (a KTHREAD, a device object, a key
 // object...), registered here by body address with a reference count and a destroy routine.
-// Each process (System, Application) has its own handle table; a handle value carries a tag
-// for its process, so a handle used in the other process is invalid there, as on Windows.
+// Each process (System, Application) has its own handle table, and a process's handle values
+// mean something only in that process: the same value names different objects in each, as on
+// Windows. Kernel handles (OBJ_KERNEL_HANDLE) live in the System process's table, which is the
+// kernel's handle table, and carry a tag in their value (they are negative): such a handle means
+// the same object in every process context, and the application can neither use nor close it.
 // The namespace maps case-insensitive full paths to objects and to symbolic links; "\??\" and
 // "\GLOBAL??\" are the same directory as "\DosDevices\".
 //
@@ -23,7 +26,7 @@ struct _OBJECT_TYPE {
 namespace ksim::detail {
 namespace {
 
-constexpr uintptr_t kSystemHandleTag = 0xFFFFFFFF80000000ULL;  // kernel handles are negative
+constexpr uintptr_t kKernelHandleTag = 0xFFFFFFFF80000000ULL;  // kernel handles are negative
 constexpr size_t kTypeCount = 8;
 
 struct Object {
@@ -36,6 +39,7 @@ struct Object {
 struct HandleEntry {
     void *body = nullptr;
     ACCESS_MASK granted = 0;
+    bool kernel = false;  // made with OBJ_KERNEL_HANDLE (System table only)
 };
 
 struct Link {
@@ -72,24 +76,27 @@ thread_local ProcessState tl_process;
 size_t ProcessIndex(Process p) { return p == Process::System ? 0 : 1; }
 const char *ProcessName(Process p) { return p == Process::System ? "System" : "Application"; }
 
-HANDLE EncodeHandle(Process p, size_t slot)
+HANDLE EncodeHandle(size_t slot, bool kernel)
 {
     uintptr_t value = (slot + 1) * 4;
-    if (p == Process::System) value |= kSystemHandleTag;
+    if (kernel) value |= kKernelHandleTag;
     return reinterpret_cast<HANDLE>(value);
 }
 
-// Returns the slot of `handle` in process p's table, or -1.
-long DecodeHandle(Process p, HANDLE handle)
+// Finds `handle` as seen from process p: a kernel handle in the System table whatever p is, any
+// other in p's own table. Returns the slot and sets *table, or returns -1. user_mode: as a
+// user-mode caller sees it, to whom kernel handles do not exist.
+long DecodeHandle(Process p, HANDLE handle, size_t *table, bool user_mode = false)
 {
     auto value = reinterpret_cast<uintptr_t>(handle);
-    bool system = (value & kSystemHandleTag) == kSystemHandleTag;
-    if (system != (p == Process::System)) return -1;
-    value &= ~kSystemHandleTag;
+    bool kernel = (value & kKernelHandleTag) == kKernelHandleTag;
+    if (kernel && user_mode) return -1;
+    *table = kernel ? ProcessIndex(Process::System) : ProcessIndex(p);
+    value &= ~kKernelHandleTag;
     if (value == 0 || (value & 3) != 0) return -1;
     size_t slot = value / 4 - 1;
-    const auto &table = M().tables[ProcessIndex(p)];
-    if (slot >= table.size() || table[slot].body == nullptr) return -1;
+    const auto &entries = M().tables[*table];
+    if (slot >= entries.size() || entries[slot].body == nullptr || entries[slot].kernel != kernel) return -1;
     return static_cast<long>(slot);
 }
 
@@ -224,9 +231,9 @@ ScopedProcess::ScopedProcess(Process p) : saved_(CurrentProcess()) { tl_process.
 
 ScopedProcess::~ScopedProcess() { tl_process.process = saved_; }
 
-NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle)
+NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle, bool kernel_handle)
 {
-    Process p = CurrentProcess();
+    Process p = kernel_handle ? Process::System : CurrentProcess();
     std::lock_guard<std::mutex> guard(M().lock);
     auto it = M().objects.find(body);
     if (it == M().objects.end()) return STATUS_INVALID_PARAMETER;
@@ -234,20 +241,33 @@ NTSTATUS ObInsertHandle(void *body, ACCESS_MASK granted, HANDLE *handle)
     size_t slot = 0;
     while (slot < table.size() && table[slot].body != nullptr) ++slot;
     if (slot == table.size()) table.emplace_back();
-    table[slot] = HandleEntry{body, granted};
+    table[slot] = HandleEntry{body, granted, kernel_handle};
     it->second.refs++;
     it->second.handles++;
-    *handle = EncodeHandle(p, slot);
+    *handle = EncodeHandle(slot, kernel_handle);
     return STATUS_SUCCESS;
+}
+
+void ObCheckKernelHandle(const OBJECT_ATTRIBUTES *attributes, const char *service)
+{
+    if (KernelHandleAsked(attributes)) return;
+    // Driver Verifier stops a driver that uses such a handle from an application's context with
+    // kernel access (0xC4, 0xF6). The rule here is stricter and earlier: a driver's handles are
+    // kernel handles wherever they are made.
+    char text[160];
+    snprintf(text, sizeof text, "%s in the %s process made a handle without OBJ_KERNEL_HANDLE", service,
+             ProcessName(CurrentProcess()));
+    RecordViolation("handle-not-kernel", text);
 }
 
 NTSTATUS ObReferenceHandleAnyType(HANDLE handle, void **body, ObType *type)
 {
     Process p = CurrentProcess();
     std::lock_guard<std::mutex> guard(M().lock);
-    long slot = DecodeHandle(p, handle);
+    size_t table;
+    long slot = DecodeHandle(p, handle, &table);
     if (slot < 0) return STATUS_INVALID_HANDLE;
-    void *object = M().tables[ProcessIndex(p)][slot].body;
+    void *object = M().tables[table][slot].body;
     auto it = M().objects.find(object);
     if (it == M().objects.end()) return STATUS_INVALID_HANDLE;
     it->second.refs++;
@@ -270,7 +290,7 @@ NTSTATUS ObReferenceHandle(HANDLE handle, ObType expected, void **body)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ObCloseHandle(HANDLE handle)
+NTSTATUS ObCloseHandle(HANDLE handle, KPROCESSOR_MODE previous_mode)
 {
     Process p = CurrentProcess();
     void *body;
@@ -278,9 +298,10 @@ NTSTATUS ObCloseHandle(HANDLE handle)
     void (*hook)(void *, size_t) = nullptr;
     {
         std::lock_guard<std::mutex> guard(M().lock);
-        long slot = DecodeHandle(p, handle);
+        size_t table;
+        long slot = DecodeHandle(p, handle, &table, previous_mode == UserMode);
         if (slot < 0) return STATUS_INVALID_HANDLE;
-        auto &entry = M().tables[ProcessIndex(p)][slot];
+        auto &entry = M().tables[table][slot];
         body = entry.body;
         entry = HandleEntry{};
         auto it = M().objects.find(body);
@@ -307,6 +328,14 @@ size_t ObHandleCount(Process process, ObType type)
         auto it = M().objects.find(entry.body);
         count += it != M().objects.end() && it->second.type == type ? 1 : 0;
     }
+    return count;
+}
+
+size_t ObKernelHandleCount()
+{
+    std::lock_guard<std::mutex> guard(M().lock);
+    size_t count = 0;
+    for (const auto &entry : M().tables[ProcessIndex(Process::System)]) count += entry.kernel ? 1 : 0;
     return count;
 }
 
@@ -418,8 +447,8 @@ void ObCheckLeaks(std::vector<Violation> *out)
             auto it = M().objects.find(table[slot].body);
             const char *type = it == M().objects.end() ? "?" : ObTypeName(it->second.type);
             char text[160];
-            snprintf(text, sizeof text, "%s process: handle %p to a %s object never closed", ProcessName(p),
-                     EncodeHandle(p, slot), type);
+            snprintf(text, sizeof text, "%s process: %shandle %p to a %s object never closed", ProcessName(p),
+                     table[slot].kernel ? "kernel " : "", EncodeHandle(slot, table[slot].kernel), type);
             std::string detail = text;
             for (const auto &[key, named] : M().names) {
                 if (named.body == table[slot].body) detail += " (" + Narrow(named.name) + ")";
@@ -468,6 +497,14 @@ std::optional<u16> SymbolicLinkTarget(const u16 &link)
 }
 
 size_t HandleCount(Process process) { return detail::ObHandleCountAll(process); }
+
+size_t KernelHandleCount() { return detail::ObKernelHandleCount(); }
+
+NTSTATUS CloseApplicationHandle(HANDLE handle)
+{
+    detail::ScopedProcess app(Process::Application);
+    return detail::ObCloseHandle(handle, UserMode);
+}
 
 }  // namespace ksim
 

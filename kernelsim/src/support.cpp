@@ -18,6 +18,8 @@ struct FaultPlan {
     unsigned skip = 0;
     unsigned count = 0;
     NTSTATUS status = STATUS_SUCCESS;
+    std::function<void()> before;  // BeforeCall's action, run once
+    unsigned before_skip = 0;
 };
 
 struct Support {
@@ -28,7 +30,13 @@ struct Support {
     std::vector<std::string> debug_log;
     std::function<UCHAR(USHORT)> port_source;
     std::vector<PortRead> port_reads;
+    // BeforeWaitOn's or BeforeSetEvent's call, object and action, run once.
+    ObjectHook object_hook_call = ObjectHook::Wait;
+    const void *object_hook_object = nullptr;
+    std::function<void()> object_hook;
 };
+
+std::atomic<bool> g_object_hook_armed{false};
 
 Support &S()
 {
@@ -163,9 +171,22 @@ void RecordViolation(const std::string &rule, const std::string &detail)
 
 bool FaultFires(Fault fault, NTSTATUS *status)
 {
+    std::function<void()> before;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        FaultPlan &plan = S().faults[static_cast<size_t>(fault)];
+        plan.calls++;
+        if (plan.before && plan.before_skip > 0) {
+            plan.before_skip--;
+        } else if (plan.before) {
+            before = std::move(plan.before);
+            plan.before = nullptr;
+        }
+    }
+    // Outside the lock: the action may call anything, this kind of call included.
+    if (before) before();
     std::lock_guard<std::mutex> guard(S().lock);
     FaultPlan &plan = S().faults[static_cast<size_t>(fault)];
-    plan.calls++;
     if (!plan.armed) return false;
     if (plan.skip > 0) {
         plan.skip--;
@@ -181,11 +202,29 @@ bool FaultFires(Fault fault, NTSTATUS *status)
     return true;
 }
 
+void RunObjectHook(ObjectHook call, const void *object)
+{
+    if (!g_object_hook_armed.load(std::memory_order_acquire)) return;
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(S().lock);
+        if (S().object_hook_call != call || S().object_hook_object != object || !S().object_hook) return;
+        action = std::move(S().object_hook);
+        S().object_hook = nullptr;
+        S().object_hook_object = nullptr;
+        g_object_hook_armed = false;
+    }
+    action();
+}
+
 void ResetSupport()
 {
     std::lock_guard<std::mutex> guard(S().lock);
     S().violations.clear();
     for (auto &plan : S().faults) plan = FaultPlan{};
+    S().object_hook = nullptr;
+    S().object_hook_object = nullptr;
+    g_object_hook_armed = false;
     S().debug_log.clear();
     S().port_source = nullptr;
     S().port_reads.clear();
@@ -224,13 +263,46 @@ void InjectFault(Fault fault, NTSTATUS status, unsigned skip, unsigned count)
     plan.status = status;
 }
 
+void BeforeCall(Fault fault, std::function<void()> action, unsigned skip)
+{
+    std::lock_guard<std::mutex> guard(detail::S().lock);
+    auto &plan = detail::S().faults[static_cast<size_t>(fault)];
+    plan.before = std::move(action);
+    plan.before_skip = skip;
+}
+
+namespace {
+void PlanObjectHook(detail::ObjectHook call, const void *object, std::function<void()> action)
+{
+    std::lock_guard<std::mutex> guard(detail::S().lock);
+    detail::S().object_hook_call = call;
+    detail::S().object_hook_object = object;
+    detail::S().object_hook = std::move(action);
+    detail::g_object_hook_armed = true;
+}
+}  // namespace
+
+void BeforeWaitOn(const void *object, std::function<void()> action)
+{
+    PlanObjectHook(detail::ObjectHook::Wait, object, std::move(action));
+}
+
+void BeforeSetEvent(const KEVENT *event, std::function<void()> action)
+{
+    PlanObjectHook(detail::ObjectHook::SetEvent, event, std::move(action));
+}
+
 void ClearFaults()
 {
     std::lock_guard<std::mutex> guard(detail::S().lock);
     for (auto &plan : detail::S().faults) {
         plan.armed = false;
         plan.count = 0;
+        plan.before = nullptr;
     }
+    detail::S().object_hook = nullptr;
+    detail::S().object_hook_object = nullptr;
+    detail::g_object_hook_armed = false;
 }
 
 uint64_t CallCount(Fault fault)

@@ -20,3 +20,12 @@ protected:
 };
 
 std::string ViolationsText(const std::vector<ksim::Violation> &violations);
+
+// Object attributes that ask for a kernel handle and nothing else, as a driver passes them where it
+// names no object (threads, unnamed events). The verifier reports any handle made without it.
+inline POBJECT_ATTRIBUTES KernelHandleOnly()
+{
+    static OBJECT_ATTRIBUTES attributes = {sizeof(OBJECT_ATTRIBUTES), nullptr, nullptr, OBJ_KERNEL_HANDLE, nullptr,
+                                           nullptr};
+    return &attributes;
+}

@@ -1,7 +1,8 @@
 // handshake_late_request_test.cpp - pending requests that reach the port when nobody is left to
 // complete them: after a surprise removal has ended the polling workers, and after the
 // application's cleanup has already torn the port down. These are the interleavings that the
-// handshake model (model/handshake.pml) checks with LATE and SURPRISE.
+// handshake model (model/handshake.pml) checks with LATE and SURPRISE. Also the late requests of
+// a handle that no longer holds the port, which are refused.
 #include "port_fixture.h"
 
 #include "serial/serial.h"
@@ -80,10 +81,11 @@ TEST_F(HandshakeLateRequestTest, RequestAfterSurpriseRemovalIsAnsweredOrComplete
 }
 
 // A request whose dispatch comes after the cleanup (a thread of the application still had it on
-// its way when the handle was closed) finds a port whose workers are gone and whose cleanup has
-// already swept its places: it is answered at once instead of parked. The read gets what the
-// ring holds (nothing here: 0 bytes, success); the wait request is cancelled, as cleanup cancels
-// the ones it found queued.
+// its way when the handle was closed) is refused as a request on a closed file, at once and
+// touching nothing. A kernel-mode request (no file object) finds a port whose workers are gone
+// and whose cleanup has already swept its places: it is answered at once instead of parked, the
+// read with what the ring holds (nothing here: 0 bytes, success), the wait request as cancelled,
+// as cleanup cancels the ones it found queued.
 TEST_F(HandshakeLateRequestTest, RequestArrivingAfterCleanupIsNotLeftWaiting)
 {
     for (const Row &row : kRows) {
@@ -91,42 +93,102 @@ TEST_F(HandshakeLateRequestTest, RequestArrivingAfterCleanupIsNotLeftWaiting)
         Port &port = AddPort(row.port_name, ConfigFor(kClass3, row.printer));
         ksim::AppFile &file = OpenPort(port);
         file.CleanupOnly();
-        const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+        const size_t kernel_handles = ksim::KernelHandleCount();
 
         ksim::PendingIo io = Park(file, row.kind);
         ASSERT_TRUE(io.Done()) << "a request after cleanup waits for workers that no longer exist";
         ksim::IoResult result = io.Wait();
-        EXPECT_EQ(result.status, row.kind == Kind::Read ? STATUS_SUCCESS : STATUS_CANCELLED);
+        EXPECT_EQ(result.status, STATUS_FILE_CLOSED);
         EXPECT_EQ(result.information, 0u);
         CancelIfPending(io);
+
+        std::unique_ptr<DirectIrp> direct =
+            row.kind == Kind::Read ? DirectIrp::Read(port.Fdo(), 16)
+                                   : std::make_unique<DirectIrp>(port.Fdo(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                                                 ULONG(sizeof(ULONG)));
+        ASSERT_TRUE(direct->Done()) << "a kernel-mode request after cleanup was parked";
+        EXPECT_EQ(direct->Status(), row.kind == Kind::Read ? STATUS_SUCCESS : STATUS_CANCELLED);
+        EXPECT_EQ(direct->Information(), 0u);
         EXPECT_EQ(port.PendingRead(), nullptr);
         EXPECT_TRUE(port.QueuedWaits().empty());
         // The cleanup closed the device handle; the late read must not open another that no
         // later close would close.
         EXPECT_EQ(port.WriteHandle(), nullptr);
-        EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+        EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
     }
 }
 
-// A late read still takes what the ring held when the port was closed, without reopening the
-// device handle.
+// What the ring held when the port was closed: a late kernel-mode read takes it, without reopening
+// the device handle; a late read through the closed handle is refused and leaves it.
 TEST_F(HandshakeLateRequestTest, ReadAfterCleanupTakesTheRingWithoutReopeningTheDevice)
 {
     Port &port = AddPort(u"LPT3", ConfigFor(kClass3, 1));
     ksim::AppFile &file = OpenPort(port);
     Reply(port, {1, 2, 3});
     file.CleanupOnly();
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
 
-    ksim::PendingIo io = file.ReadAsync(16);
-    ASSERT_TRUE(io.Done());
-    ksim::IoResult result = io.Wait();
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(file.Read(16).status, STATUS_FILE_CLOSED);
+    EXPECT_EQ(port.RingCount(), 3u);
+    auto read = DirectIrp::Read(port.Fdo(), 16);
+    ASSERT_TRUE(read->Done());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 3u);
+    EXPECT_EQ(read->Output(3), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
+}
+
+// Requests of an earlier open whose cleanup has run, still on their way after the next open, are
+// the old file's, not the new owner's: each is refused as a request on a closed file, and the new
+// open's replies, device handle and settings stay as they were. The old file's close then leaves
+// the new open alone.
+TEST_F(HandshakeLateRequestTest, RequestsOfAnEarlierOpenAreRefusedAfterTheNextOpen)
+{
+    Port &port = AddPort(u"LPT3", ConfigFor(kClass1, 1));
+    ksim::AppFile &first = OpenPort(port);
+    first.CleanupOnly();
+    ksim::AppFile &second = OpenPort(port);
+    Reply(port, {7, 8, 9});
+    port.printer->ClearRecords();
+    const HANDLE write_handle = port.WriteHandle();
+    const ULONG baud = 1200;
+    ASSERT_NE(port.Ext()->BaudRate, baud);
+
+    EXPECT_EQ(first.Read(16).status, STATUS_FILE_CLOSED);
+    EXPECT_EQ(port.RingCount(), 3u) << "the old file took the new owner's reply";
+    EXPECT_EQ(first.Write(Pattern(10)).status, STATUS_FILE_CLOSED);
+    EXPECT_TRUE(port.printer->Writes().empty()) << "the old file's write was printed";
+    EXPECT_EQ(port.WriteHandle(), write_handle);
+    EXPECT_EQ(first.Ioctl(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof(baud), 0).status, STATUS_FILE_CLOSED);
+    EXPECT_NE(port.Ext()->BaudRate, baud);
+    EXPECT_EQ(first.SendAsync(IRP_MJ_FLUSH_BUFFERS).Wait().status, STATUS_FILE_CLOSED);
+
+    first.Close();
+    ksim::Settle();
+    EXPECT_EQ(port.IsOpen(), 1u);
+    EXPECT_EQ(second.Read(3).data, (std::vector<uint8_t>{7, 8, 9}));
+    EXPECT_EQ(second.Write(Pattern(4)).status, STATUS_SUCCESS);
+}
+
+// A file object the driver never accepted (Wine hands out a handle for a refused open and sends
+// that handle's requests on): refused while the owner's requests go on.
+TEST_F(HandshakeLateRequestTest, RequestsOfAFileTheDriverRefusedAreRefused)
+{
+    Port &port = AddPort(u"LPT3", ConfigFor(kClass1, 1));
+    ksim::AppFile &owner = OpenPort(port);
+    Reply(port, {4, 5});
+    FILE_OBJECT refused{};
+
+    auto read = DirectIrp::Read(port.Fdo(), 16, false, &refused);
+    EXPECT_EQ(read->Status(), STATUS_FILE_CLOSED);
+    EXPECT_EQ(port.RingCount(), 2u);
+    DirectIrp nop(port.Fdo(), IOCTL_VPARALLEL_NOP, nullptr, 0, 0, false, &refused);
+    EXPECT_EQ(nop.Status(), STATUS_FILE_CLOSED);
+    EXPECT_EQ(owner.Ioctl(IOCTL_VPARALLEL_NOP, nullptr, 0, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(owner.Read(2).data, (std::vector<uint8_t>{4, 5}));
 }
 
 // A close that comes without a cleanup tears the port down the same way.
@@ -136,7 +198,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCloseWithoutCleanupIsNotLeftWaiting)
     OpenPort(port);
     files_.back()->CloseOnly();
     ksim::Settle();
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto read = DirectIrp::Read(port.Fdo(), 16);
     EXPECT_EQ(read->Completions(), 1);
@@ -144,7 +206,7 @@ TEST_F(HandshakeLateRequestTest, ReadAfterCloseWithoutCleanupIsNotLeftWaiting)
     EXPECT_EQ(read->Information(), 0u);
     EXPECT_EQ(port.PendingRead(), nullptr);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
 }
 
 // The next open has workers again: its requests wait for them as on any open port.

@@ -358,7 +358,7 @@ TEST_F(LinkTest, EachOpenProfileReachesTheDeviceWithItsParameters)
         const auto &call = creates.back();
         EXPECT_EQ(call.path, printer.HardwareId());
         EXPECT_EQ(call.desired_access, row.access);
-        EXPECT_EQ(call.object_attributes, 0u);
+        EXPECT_EQ(call.object_attributes, ULONG(OBJ_KERNEL_HANDLE));
         EXPECT_FALSE(call.has_root_directory);
         EXPECT_FALSE(call.has_security_descriptor);
         EXPECT_FALSE(call.has_allocation_size);

@@ -198,6 +198,34 @@ TEST_F(PnpTest, OtherMinorFunctionsGoDownWithTheLowerStatusAndChangeNothing)
     pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS);
 }
 
+// Query-remove, cancel-remove, surprise removal and removal reach the bus with STATUS_SUCCESS set,
+// so a bus that leaves the status of a request as it finds it answers them with success: with the
+// status the PnP manager presets (STATUS_NOT_SUPPORTED) a query-remove would be a veto. A minor
+// function the driver does not handle goes down as it came.
+TEST_F(PnpTest, RemovalRequestsReachTheBusWithSuccessSet)
+{
+    SetPortName(u"LPT3");
+    ASSERT_EQ(Pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    pdo_->AnswerAsFound(IRP_MJ_PNP);
+    const struct {
+        UCHAR minor;
+        NTSTATUS status;
+    } rows[] = {{IRP_MN_QUERY_REMOVE_DEVICE, STATUS_SUCCESS},
+                {IRP_MN_CANCEL_REMOVE_DEVICE, STATUS_SUCCESS},
+                {0x18 /* IRP_MN_QUERY_LEGACY_BUS_INFORMATION */, STATUS_NOT_SUPPORTED},
+                {IRP_MN_SURPRISE_REMOVAL, STATUS_SUCCESS},
+                {IRP_MN_REMOVE_DEVICE, STATUS_SUCCESS}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.minor));
+        EXPECT_EQ(Pnp(row.minor).status, row.status);
+        auto seen = pdo_->BusSaw();
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back().minor, row.minor);
+        EXPECT_EQ(seen.back().status, row.status) << "the status the bus found";
+    }
+    ExpectRemoved(u"LPT3");
+}
+
 TEST_F(PnpTest, EveryPowerRequestStartsTheNextAndGoesDown)
 {
     const UCHAR minors[] = {IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE, IRP_MN_SET_POWER, IRP_MN_QUERY_POWER};

@@ -14,18 +14,23 @@ std::vector<uint8_t> Bytes(const void *data, size_t length)
 // ---- DirectIrp ---------------------------------------------------------------------------------
 
 DirectIrp::DirectIrp(PDEVICE_OBJECT target, ULONG code, const void *input, ULONG input_length, ULONG output_length,
-                     bool cancel_first)
-    : DirectIrp(target, IRP_MJ_DEVICE_CONTROL, code, input, input_length, output_length, cancel_first)
+                     bool cancel_first, PFILE_OBJECT file)
+    : DirectIrp(target, IRP_MJ_DEVICE_CONTROL, code, input, input_length, output_length, cancel_first, file)
 {
 }
 
-std::unique_ptr<DirectIrp> DirectIrp::Read(PDEVICE_OBJECT target, ULONG length, bool cancel_first)
+std::unique_ptr<DirectIrp> DirectIrp::Read(PDEVICE_OBJECT target, ULONG length, bool cancel_first, PFILE_OBJECT file)
 {
-    return std::unique_ptr<DirectIrp>(new DirectIrp(target, IRP_MJ_READ, 0, nullptr, 0, length, cancel_first));
+    return std::unique_ptr<DirectIrp>(new DirectIrp(target, IRP_MJ_READ, 0, nullptr, 0, length, cancel_first, file));
+}
+
+std::unique_ptr<DirectIrp> DirectIrp::Send(PDEVICE_OBJECT target, UCHAR major, PFILE_OBJECT file)
+{
+    return std::unique_ptr<DirectIrp>(new DirectIrp(target, major, 0, nullptr, 0, 0, false, file));
 }
 
 DirectIrp::DirectIrp(PDEVICE_OBJECT target, UCHAR major, ULONG code, const void *input, ULONG input_length,
-                     ULONG output_length, bool cancel_first)
+                     ULONG output_length, bool cancel_first, PFILE_OBJECT file)
     : state_(std::make_unique<State>()), output_length_(output_length)
 {
     system_length_ = std::max(input_length, output_length);
@@ -41,6 +46,7 @@ DirectIrp::DirectIrp(PDEVICE_OBJECT target, UCHAR major, ULONG code, const void 
     irp_->IoStatus.Information = 0xBAD;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
     stack->MajorFunction = major;
+    stack->FileObject = file;
     if (major == IRP_MJ_READ) {
         stack->Parameters.Read.Length = output_length;
     } else {

@@ -65,10 +65,12 @@ std::vector<uint8_t> BytesOf(const T &value)
 
 // ---- A request sent straight to a device ------------------------------------------------------------
 
-// A read or a device control request on its way through the driver, sent without an open. Its
-// system buffer is exactly max(input, output) bytes, followed by guard bytes that must survive;
-// output bytes not supplied as input are pre-filled with a marker, so a test can tell what the
-// driver wrote. cancel_first: a cancel reaches the request before any cancel routine is set.
+// A request on its way through the driver, sent without an open, as a kernel-mode component sends
+// it: with no file object, unless `file` gives one (the request then comes as through that file's
+// handle). Its system buffer is exactly max(input, output) bytes, followed by guard bytes that
+// must survive; output bytes not supplied as input are pre-filled with a marker, so a test can
+// tell what the driver wrote. cancel_first: a cancel reaches the request before any cancel routine
+// is set.
 constexpr uint8_t kOutputMarker = 0xEE;
 constexpr uint8_t kGuardByte = 0xCD;
 constexpr size_t kGuardBytes = 32;
@@ -77,9 +79,12 @@ class DirectIrp {
 public:
     // IRP_MJ_DEVICE_CONTROL with this code.
     DirectIrp(PDEVICE_OBJECT target, ULONG code, const void *input, ULONG input_length, ULONG output_length,
-              bool cancel_first = false);
+              bool cancel_first = false, PFILE_OBJECT file = nullptr);
     // IRP_MJ_READ of this many bytes.
-    static std::unique_ptr<DirectIrp> Read(PDEVICE_OBJECT target, ULONG length, bool cancel_first = false);
+    static std::unique_ptr<DirectIrp> Read(PDEVICE_OBJECT target, ULONG length, bool cancel_first = false,
+                                           PFILE_OBJECT file = nullptr);
+    // A request of this major function that carries no parameters (close, cleanup, flush).
+    static std::unique_ptr<DirectIrp> Send(PDEVICE_OBJECT target, UCHAR major, PFILE_OBJECT file = nullptr);
     ~DirectIrp();  // cancels the request if it is still pending; it must complete
     DirectIrp(const DirectIrp &) = delete;
     DirectIrp &operator=(const DirectIrp &) = delete;
@@ -105,7 +110,7 @@ private:
         std::atomic<int> completions{0};
     };
     DirectIrp(PDEVICE_OBJECT target, UCHAR major, ULONG code, const void *input, ULONG input_length,
-              ULONG output_length, bool cancel_first);
+              ULONG output_length, bool cancel_first, PFILE_OBJECT file);
     static NTSTATUS OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     PIRP irp_ = nullptr;
     std::unique_ptr<State> state_;

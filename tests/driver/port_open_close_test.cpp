@@ -43,7 +43,9 @@ TEST_F(PortOpenCloseTest, OpenLinksTheDeviceAndStartsThreeWorkersAtPriority16)
         EXPECT_EQ(t.priority, LOW_REALTIME_PRIORITY);
         EXPECT_FALSE(t.terminated);
     }
-    // The open's device handle belongs to the application, the read thread's to the system.
+    // The open opens the device in the application's context, the read thread in the system's;
+    // every handle either makes is a kernel handle, out of the application's reach.
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), base_app_handles_ + 1);  // the file's own
     auto opens = port.printer->Opens();
     ASSERT_GE(opens.size(), 2u);
     EXPECT_EQ(opens[0].desired_access, kWriteHandleAccess);
@@ -99,6 +101,7 @@ TEST_P(FailedOpenTest, FailsWithItsMessageAndStartsNothing)
     EXPECT_EQ((port.ModemLines() & SERIAL_CTS_STATE) != 0, c.lines_up_after);
     EXPECT_EQ((port.ModemLines() & SERIAL_DSR_STATE) != 0, c.lines_up_after);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), base_app_handles_);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), base_system_handles_);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCheck, FailedOpenTest, ::testing::Range(0, 4));
@@ -196,10 +199,12 @@ TEST_F(PortOpenCloseTest, Class3CleanupOutsideAReadCycleSendsNothing)
     port.printer->Unplug();
     ksim::AdvanceMs(3);
     port.printer->ClearRecords();
+    ksim::StartCallTrace();
 
     file.CleanupOnly();
     EXPECT_EQ(port.OpensWith(kWriteAccess), 0u);
     EXPECT_EQ(port.printer->StatusRequests(), 0u);
+    for (const ksim::KernelCall &c : ksim::CallTrace()) EXPECT_NE(c.routine, "KeDelayExecutionThread");
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u);
 }
 
@@ -272,6 +277,43 @@ TEST_F(PortOpenCloseTest, CloseForgetsTheDevicePathButKeepsLinkedId)
     EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), port.printer->LinkedId());
     EXPECT_EQ(port.IsOpen(), 0u);
     EXPECT_EQ(port.Ext()->OpenFileObject, nullptr);
+}
+
+// Closes of a file object that does not hold the port, as Wine sends for the handle of a refused
+// open: while the port is open, and after the port's own close, when HardwareId is already empty.
+// Each completes with success and changes nothing; the port goes on, or opens again.
+TEST_F(PortOpenCloseTest, CloseOfAnotherFileCompletesAndChangesNothing)
+{
+    for (bool owner_closed_first : {false, true}) {
+        SCOPED_TRACE(owner_closed_first ? "after the port's close" : "while the port is open");
+        Port &port = AddPort(owner_closed_first ? u"LPT4" : u"LPT3", ConfigFor(kClass1, owner_closed_first ? 2 : 1));
+        ksim::AppFile &owner = OpenPort(port);
+        if (owner_closed_first) {
+            owner.Close();
+            ksim::Settle();
+            ASSERT_EQ(port.Ext()->HardwareId[0], 0);
+        }
+        const u16 hardware_id = ksim::FromWz(port.Ext()->HardwareId);
+        const size_t workers = ksim::LiveSystemThreads();
+        FILE_OBJECT refused{};
+
+        auto close = DirectIrp::Send(port.Fdo(), IRP_MJ_CLOSE, &refused);
+        ASSERT_TRUE(close->Done());
+        EXPECT_EQ(close->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(close->Information(), 0u);
+        EXPECT_EQ(ksim::FromWz(port.Ext()->HardwareId), hardware_id);
+        EXPECT_EQ(ksim::FromWz(port.Ext()->LinkedId), port.printer->LinkedId());
+        EXPECT_EQ(ksim::LiveSystemThreads(), workers);
+        if (owner_closed_first) {
+            EXPECT_EQ(port.IsOpen(), 0u);
+            OpenPort(port);
+            EXPECT_EQ(ksim::FromWz(port.Ext()->HardwareId), port.printer->HardwareId());
+            EXPECT_EQ(ksim::LiveSystemThreads(), workers + 3);
+        } else {
+            EXPECT_EQ(port.IsOpen(), 1u);
+            EXPECT_EQ(owner.Write(Pattern(4)).status, STATUS_SUCCESS);
+        }
+    }
 }
 
 TEST_F(PortOpenCloseTest, OpenCloseOpenReadsTheLinkAgainAndStartsThreeNewWorkers)
@@ -364,6 +406,81 @@ INSTANTIATE_TEST_SUITE_P(EachWorker, WorkerFaultTest,
                                            WorkerFault{ksim::Fault::ThreadCreation, 2},
                                            WorkerFault{ksim::Fault::ObjectReference, 0},
                                            WorkerFault{ksim::Fault::ObjectReference, 2}));
+
+// A surprise removal takes no lock, so it can come while an open is starting its workers. One
+// that sets its events before the open resets them, or finds the port not yet open, would miss
+// the port: the workers would end by themselves and the port stay open with nobody to answer a
+// waiting read. Such an open fails instead, leaving no worker, no handle and nothing parked. A
+// removal that ended before the open began is over: the port opens with workers that stay.
+struct OpenRaceCase {
+    const char *name;
+    enum { BeforeWorker, OpenInsideRemoval, RemovalBeforeOpen } when;
+    unsigned worker;  // BeforeWorker: the removal comes as this worker (0..2) is about to be made
+};
+
+const OpenRaceCase kOpenRaces[] = {
+    {"removal before the first worker", OpenRaceCase::BeforeWorker, 0},
+    {"removal before the second worker", OpenRaceCase::BeforeWorker, 1},
+    {"removal before the third worker", OpenRaceCase::BeforeWorker, 2},
+    // The removal has marked its start and found the port closed; the whole open runs before the
+    // removal sets its first event.
+    {"open inside the removal", OpenRaceCase::OpenInsideRemoval, 0},
+    {"removal before the open", OpenRaceCase::RemovalBeforeOpen, 0},
+};
+
+TEST_F(PortOpenCloseTest, OpenRacingASurpriseRemovalNeverLeavesAnOpenPortWithoutWorkers)
+{
+    const char16_t *names[] = {u"LPT3", u"LPT4", u"LPT5", u"LPT6", u"LPT7"};
+    static_assert(sizeof(names) / sizeof(names[0]) == sizeof(kOpenRaces) / sizeof(kOpenRaces[0]));
+    for (size_t i = 0; i < sizeof(kOpenRaces) / sizeof(kOpenRaces[0]); i++) {
+        const OpenRaceCase &row = kOpenRaces[i];
+        SCOPED_TRACE(row.name);
+        const size_t workers_before = ksim::LiveSystemThreads();
+        Port &port = AddPort(names[i], ConfigFor(kClass1, int(i) + 1));
+        const size_t kernel_handles = ksim::KernelHandleCount();
+        auto remove = [&] { port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL); };
+        std::unique_ptr<ksim::AppFile> file;
+        NTSTATUS opened = STATUS_PENDING;
+        switch (row.when) {
+        case OpenRaceCase::BeforeWorker:
+            ksim::BeforeCall(ksim::Fault::ThreadCreation, remove, row.worker);
+            opened = port.Open(&file);
+            break;
+        case OpenRaceCase::OpenInsideRemoval:
+            ksim::BeforeSetEvent(&port.Ext()->Events[ReadPollingDoneEvent], [&] { opened = port.Open(&file); });
+            remove();
+            break;
+        case OpenRaceCase::RemovalBeforeOpen:
+            remove();
+            opened = port.Open(&file);
+            break;
+        }
+        ksim::AdvanceMs(20);
+
+        if (row.when == OpenRaceCase::RemovalBeforeOpen) {
+            ASSERT_EQ(opened, STATUS_SUCCESS);
+            EXPECT_EQ(ksim::LiveSystemThreads(), workers_before + 3);
+            ksim::PendingIo read = file->ReadAsync(2);
+            ASSERT_FALSE(read.Done());
+            port.printer->QueueReply({5, 6});  // the waiting read takes it as it lands
+            ASSERT_GE(AdvanceUntil([&] { return read.Done(); }, 20), 0) << "nobody answered the waiting read";
+            EXPECT_EQ(read.Wait().data, (std::vector<uint8_t>{5, 6}));
+            file->Close();
+            ksim::Settle();
+            continue;
+        }
+        EXPECT_EQ(opened, STATUS_NO_SUCH_DEVICE);
+        EXPECT_EQ(file, nullptr);
+        EXPECT_EQ(ksim::LiveSystemThreads(), workers_before);
+        EXPECT_EQ(port.IsOpen(), 0u);
+        EXPECT_EQ(port.WriteHandle(), nullptr);
+        EXPECT_EQ(port.ModemLines() & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
+        EXPECT_EQ(port.printer->OpenFiles(), 0u);
+        EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
+        auto read = DirectIrp::Read(port.Fdo(), 8);
+        EXPECT_TRUE(read->Done()) << "a read was parked for workers that are gone";
+    }
+}
 
 // An open that arrives while a cleanup of the same port is still stopping its workers waits for
 // that cleanup and then opens the port with workers of its own.

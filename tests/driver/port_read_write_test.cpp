@@ -63,7 +63,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     ksim::AdvanceMs(12);
     port.printer->Unplug();
     ASSERT_NE(port.WriteHandle(), nullptr);
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto read = file.Read(10);
     EXPECT_EQ(read.status, STATUS_SUCCESS);
@@ -73,7 +73,7 @@ TEST_F(PortReadWriteTest, AfterSurpriseRemovalReadsServeTheRingAndWritesAreRefus
     EXPECT_EQ(write.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(write.information, 0u);
     EXPECT_EQ(port.WriteHandle(), nullptr);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles - 1);
 }
 
 // A failed write leaves no handle: the next read opens one before it looks at the ring, and
@@ -89,16 +89,105 @@ TEST_F(PortReadWriteTest, ReadAfterAFailedWriteReopensTheHandleFirst)
 
     port.printer->FailOpens(STATUS_ACCESS_DENIED);
     const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+    const size_t kernel_handles = ksim::KernelHandleCount();
     auto refused = file.Read(10);
     EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(refused.information, 0u);
     EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens + 1);
     EXPECT_EQ(port.RingCount(), 2u);
+    EXPECT_EQ(port.WriteHandle(), nullptr) << "the refused read leaves no handle";
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles);
 
     port.printer->FailOpens(STATUS_SUCCESS);
     auto served = file.Read(2);
     EXPECT_EQ(served.data, (std::vector<uint8_t>{9, 9}));
     EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// A read that finds no device handle while a write holds the port mutex (the write is opening the
+// device afresh, its previous handle already dropped) does not wait for the print job: it serves
+// the ring at once and opens no handle of its own, since the write is putting one in place.
+TEST_F(PortReadWriteTest, ReadFindingNoHandleWhileAWriteOpensTheDeviceDoesNotWait)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    Reply(port, {1, 2});
+    ASSERT_GE(AdvanceUntil([&] { return port.printer->PendingReads() == 1; }, 5), 0);  // the reader waits
+    KEVENT in_open, go;
+    KeInitializeEvent(&in_open, NotificationEvent, FALSE);
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    ksim::BeforeCall(ksim::Fault::FileOpen, [&] {
+        KeSetEvent(&in_open, 0, FALSE);
+        KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    });
+    AppThread writer([&] { EXPECT_EQ(file.Write(Pattern(10)).status, STATUS_SUCCESS); });
+    ksim::WaitUntil([&] { return KeReadStateEvent(&in_open) != 0; });
+    ASSERT_EQ(port.WriteHandle(), nullptr) << "the write has dropped the open's handle";
+    const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+
+    ksim::IoResult read;
+    AppThread reader([&] { read = file.Read(2); });
+    EXPECT_GE(AdvanceUntil([&] { return reader.Done(); }, 5), 0) << "the read waited for the write";
+    KeSetEvent(&go, 0, FALSE);
+    writer.Join();
+    reader.Join();
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.data, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens);
+    EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// A read that found no device handle looks again once it holds the mutex: a write that ran whole
+// in between has put its own handle in place, which the read keeps rather than replace.
+TEST_F(PortReadWriteTest, ReadKeepsTheHandleAWritePutInPlaceMeanwhile)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    port.printer->FailWrite(1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_IO_DEVICE_ERROR);
+    ASSERT_EQ(port.WriteHandle(), nullptr);
+    Reply(port, {3});
+    const size_t handle_opens = port.OpensWith(kWriteHandleAccess);
+    ksim::BeforeWaitOn(&port.Ext()->PortMutex, [&] { EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_SUCCESS); });
+
+    auto read = file.Read(1);
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(read.data, std::vector<uint8_t>{3});
+    EXPECT_EQ(port.OpensWith(kWriteAccess), 2u) << "the write ran in between";
+    EXPECT_EQ(port.OpensWith(kWriteHandleAccess), handle_opens) << "the read replaced the write's handle";
+    EXPECT_NE(port.WriteHandle(), nullptr);
+}
+
+// The driver's device handles are kernel handles. An application that closes the value of the
+// handle a write is using and opens a file of its own, which then gets that value in its own
+// table, reaches neither the driver's handle nor the driver's writes: the print job goes on to the
+// printer alone, and so does the next, and the application's file stays open and untouched.
+TEST_F(PortReadWriteTest, TheApplicationCannotCloseOrReplaceTheDriversDeviceHandle)
+{
+    Port &port = AddPort();
+    ksim::AppFile &file = OpenPort(port);
+    usbsim::SimPrinter decoy(ConfigFor(kClass1, 2));  // a device the application may open itself
+    port.printer->ClearRecords();
+    port.printer->SetWriteDelay(5 * ksim::kTicksPerMs);
+    const auto job = Pattern(100, 0x30);
+    ksim::IoResult printed;
+    AppThread writer([&] { printed = file.Write(job); });
+    ksim::WaitUntil([&] { return port.printer->Writes().size() == 1; });  // the first piece is on its way
+    HANDLE value = port.WriteHandle();
+    ASSERT_NE(value, nullptr);
+
+    EXPECT_EQ(ksim::CloseApplicationHandle(value), STATUS_INVALID_HANDLE);
+    std::unique_ptr<ksim::AppFile> own;
+    ASSERT_EQ(ksim::AppFile::Open(decoy.HardwareId(), &own), STATUS_SUCCESS);
+    writer.Join();
+    EXPECT_EQ(printed.status, STATUS_SUCCESS);
+    EXPECT_EQ(printed.information, job.size());
+    EXPECT_EQ(port.printer->WrittenBytes(), job);
+
+    EXPECT_EQ(file.Write(Pattern(10, 0x50)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(decoy.Writes().empty()) << "print data reached the application's file";
+    EXPECT_EQ(decoy.OpenFiles(), 1u) << "the driver closed the application's handle";
+    own->Close();
 }
 
 struct PieceCase {
@@ -147,7 +236,7 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     ksim::AppFile &file = OpenPort(port);
     port.printer->ClearRecords();
     port.printer->FailWrite(2, STATUS_IO_DEVICE_ERROR);
-    const size_t app_handles = ksim::HandleCount(ksim::Process::Application);
+    const size_t kernel_handles = ksim::KernelHandleCount();
 
     auto result = file.Write(Pattern(150));
     EXPECT_EQ(result.status, STATUS_IO_DEVICE_ERROR);
@@ -157,7 +246,7 @@ TEST_F(PortReadWriteTest, FailedSecondPieceFailsTheWholeWrite)
     EXPECT_EQ(port.WriteHandle(), nullptr);
     EXPECT_EQ(port.Ext()->TransmittedCount, 0);
     // The open's handle and the write's own are both gone.
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), app_handles - 1);
+    EXPECT_EQ(ksim::KernelHandleCount(), kernel_handles - 1);
 }
 
 struct RefusedWriteCase {
@@ -170,7 +259,8 @@ struct RefusedWriteCase {
 class RefusedWriteTest : public PortTest, public ::testing::WithParamInterface<int> {};
 
 const RefusedWriteCase kRefusedWrites[] = {
-    {"port not open", [](Port &, ksim::AppFile &f) { f.CleanupOnly(); }, STATUS_UNSUCCESSFUL, true},
+    {"port surprise-removed", [](Port &p, ksim::AppFile &) { p.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL); },
+     STATUS_UNSUCCESSFUL, true},
     {"device gone from an open port", [](Port &p, ksim::AppFile &) { p.printer->Unplug(); }, STATUS_UNSUCCESSFUL, true},
     {"device open fails", [](Port &p, ksim::AppFile &) { p.printer->FailOpens(STATUS_ACCESS_DENIED); },
      STATUS_ACCESS_DENIED, false},

@@ -42,7 +42,7 @@ void Start(Poller *p, int64_t period)
 {
     p->period = period;
     KeInitializeEvent(&p->exit, NotificationEvent, FALSE);
-    ASSERT_EQ(PsCreateSystemThread(&p->handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, PollerRoutine, p),
+    ASSERT_EQ(PsCreateSystemThread(&p->handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, PollerRoutine, p),
               STATUS_SUCCESS);
 }
 
@@ -141,7 +141,7 @@ TEST_F(ClockTest, SettleRunsEverythingRunnableWithoutMovingTime)
         KeSetEvent(&c->started, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&c->never, Executive, KernelMode, FALSE, nullptr);
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     ksim::Settle();
     EXPECT_EQ(ctx.steps, 1000);
@@ -215,7 +215,7 @@ TEST_F(ClockTest, DelayedSetterRunsBeforeTheControllerAtTheSameDeadline)
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         static_cast<Ctx *>(p)->done = true;
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     ksim::AdvanceMs(9);
     EXPECT_FALSE(ctx.done);

@@ -44,7 +44,7 @@ VOID NTAPI WaiterRoutine(PVOID context)
 
 void Start(Waiter *w)
 {
-    ASSERT_EQ(PsCreateSystemThread(&w->handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaiterRoutine, w),
+    ASSERT_EQ(PsCreateSystemThread(&w->handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, WaiterRoutine, w),
               STATUS_SUCCESS);
 }
 
@@ -174,7 +174,7 @@ TEST_F(DispatcherTest, WaitAllWakesABlockedThreadOnlyWhenTheLastObjectIsSet)
         auto *c = static_cast<Ctx *>(p);
         c->result = KeWaitForMultipleObjects(2, c->objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
     ksim::Settle();
@@ -224,7 +224,7 @@ TEST_F(DispatcherTest, MutexIsRecursiveForItsOwnerAndExcludesOthers)
         c->owned = 1;
         KeReleaseMutex(c->mutex, FALSE);
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     ksim::Settle();
     EXPECT_EQ(ctx.owned, 0);
@@ -249,7 +249,7 @@ TEST_F(DispatcherTest, MutexIsRecursiveForItsOwnerAndExcludesOthers)
     } release{&mutex};
     HANDLE releaser;
     auto release_routine = [](PVOID p) { KeReleaseMutex(static_cast<Release *>(p)->mutex, FALSE); };
-    ASSERT_EQ(PsCreateSystemThread(&releaser, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, release_routine, &release),
+    ASSERT_EQ(PsCreateSystemThread(&releaser, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, release_routine, &release),
               STATUS_SUCCESS);
     Join(releaser);
     ExpectViolations({"mutex-release-not-owner"});
@@ -284,7 +284,7 @@ TEST_F(DispatcherTest, TimedWaitOnAnEventSetByAnotherThreadReturnsBeforeTheTimeo
         KeDelayExecutionThread(KernelMode, FALSE, &delay);
         KeSetEvent(static_cast<Ctx *>(p)->event, IO_NO_INCREMENT, FALSE);
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     LARGE_INTEGER timeout = Relative(10 * ksim::kTicksPerMs);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_WAIT_0);

@@ -256,7 +256,7 @@ HANDLE OpenAsync(const u16 &path)
 {
     UNICODE_STRING name = Counted(path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, 0, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
     HANDLE handle = nullptr;
     EXPECT_EQ(ZwCreateFile(&handle, FILE_READ_DATA | FILE_WRITE_DATA, &attributes, &iosb, nullptr, 0, 3, FILE_OPEN, 0,

@@ -26,7 +26,7 @@ struct CreateSeen {
 class FileTest : public IoTest {
 protected:
     static HANDLE Create(const u16 &path, ACCESS_MASK access, ULONG options, NTSTATUS expect = STATUS_SUCCESS,
-                         ULONG attributes = 0)
+                         ULONG attributes = OBJ_KERNEL_HANDLE)
     {
         UNICODE_STRING name = Counted(path);
         OBJECT_ATTRIBUTES oa;
@@ -80,16 +80,17 @@ TEST_F(FileTest, CreateFollowsLinksToTheTopOfTheStackWithEveryArgument)
 
     UNICODE_STRING name = Counted(u"\\??\\TOY1\\part");
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
     HANDLE handle = nullptr;
-    size_t handles_before = ksim::HandleCount(ksim::Process::Application);
+    size_t handles_before = ksim::KernelHandleCount();
     ASSERT_EQ(ZwCreateFile(&handle, 0x100003, &oa, &iosb, nullptr, FILE_ATTRIBUTE_DEVICE, 3, FILE_OPEN_IF, 0x1060,
                            nullptr, 0),
               STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, ULONG_PTR(FILE_OPENED));
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), handles_before + 1);
+    EXPECT_EQ(ksim::KernelHandleCount(), handles_before + 1);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
     EXPECT_EQ(seen.access, 0x100003u);
     EXPECT_EQ(seen.options, (ULONG(FILE_OPEN_IF) << 24) | 0x1060u);
     EXPECT_EQ(seen.attributes, FILE_ATTRIBUTE_DEVICE);
@@ -105,7 +106,7 @@ TEST_F(FileTest, CreateFollowsLinksToTheTopOfTheStackWithEveryArgument)
     const ksim::FileCreateCall &call = calls[0];
     EXPECT_EQ(call.path, u"\\??\\TOY1\\part");
     EXPECT_EQ(call.desired_access, 0x100003u);
-    EXPECT_EQ(call.object_attributes, ULONG(OBJ_CASE_INSENSITIVE));
+    EXPECT_EQ(call.object_attributes, ULONG(OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE));
     EXPECT_FALSE(call.has_root_directory);
     EXPECT_FALSE(call.has_security_descriptor);
     EXPECT_FALSE(call.has_allocation_size);
@@ -127,7 +128,7 @@ TEST_F(FileTest, FailedOpensLeaveNoHandleAndSendNothingMore)
     ToyDevice *refusing = Make(u"\\Device\\Refusing", [](PDEVICE_OBJECT, PIRP irp) {
         return Complete(irp, STATUS_ACCESS_DENIED);
     });
-    size_t handles = ksim::HandleCount(ksim::Process::Application);
+    size_t handles = ksim::KernelHandleCount();
     Create(u"\\Device\\Nothing", FILE_READ_DATA, 0, STATUS_OBJECT_NAME_NOT_FOUND);
     Create(u"\\??\\NOPORT\\x", FILE_READ_DATA, 0, STATUS_OBJECT_PATH_NOT_FOUND);  // a missing step on the way
     Create(u"\\Device\\Refusing", FILE_READ_DATA, 0, STATUS_ACCESS_DENIED);
@@ -136,7 +137,7 @@ TEST_F(FileTest, FailedOpensLeaveNoHandleAndSendNothingMore)
     ksim::InjectFault(ksim::Fault::FileOpen, STATUS_NO_SUCH_DEVICE);
     Make(u"\\Device\\Fine");
     Create(u"\\Device\\Fine", FILE_READ_DATA, 0, STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), handles);
+    EXPECT_EQ(ksim::KernelHandleCount(), handles);
 
     auto calls = ksim::FileCreates();
     ASSERT_EQ(calls.size(), 4u);
@@ -163,7 +164,7 @@ TEST_F(FileTest, PendingAsynchronousReadSignalsItsEventAndFillsItsStatusBlock)
     ToyDevice *toy = Queueing(u"\\Device\\Q");
     HANDLE file = Create(u"\\Device\\Q", FILE_READ_DATA, FILE_NON_DIRECTORY_FILE);
     HANDLE event = nullptr;
-    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), NotificationEvent, TRUE), STATUS_SUCCESS);
     LARGE_INTEGER poll;
     poll.QuadPart = 0;
     IO_STATUS_BLOCK iosb;
@@ -197,7 +198,7 @@ TEST_F(FileTest, RequestFailingAtOnceLeavesTheEventAndStatusBlockAlone)
     });
     HANDLE file = Create(u"\\Device\\Broken", FILE_READ_DATA, 0);
     HANDLE event = nullptr;
-    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), NotificationEvent, FALSE), STATUS_SUCCESS);
     IO_STATUS_BLOCK iosb;
     iosb.Status = 0x1234;
     char buffer[4];
@@ -303,7 +304,7 @@ TEST_F(FileTest, ReadAndWriteRefuseBadHandlesAndInjectedFaults)
     ToyDevice *toy = Make(u"\\Device\\Fine");
     HANDLE file = Create(u"\\Device\\Fine", FILE_READ_DATA | FILE_WRITE_DATA, 0);
     HANDLE event = nullptr;
-    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), NotificationEvent, FALSE), STATUS_SUCCESS);
     IO_STATUS_BLOCK iosb{};
     char buffer[4] = {};
     EXPECT_EQ(ZwReadFile(event, nullptr, nullptr, nullptr, &iosb, buffer, 4, nullptr, nullptr), STATUS_INVALID_HANDLE);
@@ -427,6 +428,8 @@ TEST_F(EventTest, NamedNotificationEventIsCreatedSignalledAndSharedByName)
     PKEVENT e1 = IoCreateNotificationEvent(&name, &h1);
     ASSERT_NE(e1, nullptr);
     EXPECT_NE(KeReadStateEvent(e1), 0);  // new: signalled
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u) << "the routine hands out a kernel handle";
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
     KeClearEvent(e1);
     PKEVENT e2 = IoCreateNotificationEvent(&name, &h2);
     EXPECT_EQ(e2, e1);  // opened, not created: still cleared
@@ -482,11 +485,11 @@ TEST_F(EventTest, CreateEventSetEventAndTimedWaits)
 {
     UNICODE_STRING name = Counted(u"\\BaseNamedObjects\\Shared");
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, 0, nullptr, nullptr);
+    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE a = nullptr, b = nullptr;
     ASSERT_EQ(ZwCreateEvent(&a, EVENT_ALL_ACCESS, &oa, NotificationEvent, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(ZwCreateEvent(&b, EVENT_ALL_ACCESS, &oa, NotificationEvent, FALSE), STATUS_OBJECT_NAME_COLLISION);
-    oa.Attributes = OBJ_OPENIF;
+    oa.Attributes = OBJ_OPENIF | OBJ_KERNEL_HANDLE;
     ASSERT_EQ(ZwCreateEvent(&b, EVENT_ALL_ACCESS, &oa, NotificationEvent, FALSE), STATUS_OBJECT_NAME_EXISTS);
 
     LARGE_INTEGER timeout;
@@ -509,7 +512,7 @@ TEST_F(EventTest, CreateEventSetEventAndTimedWaits)
 TEST_F(EventTest, WaitOnAHandleWakesWhenAnotherThreadSetsTheEvent)
 {
     HANDLE event = nullptr;
-    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, FALSE), STATUS_SUCCESS);
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), SynchronizationEvent, FALSE), STATUS_SUCCESS);
     std::thread setter([&] {
         ksim::Participant participant;
         LARGE_INTEGER delay;

@@ -14,15 +14,12 @@ namespace {
 DEFINE_GUID(kComPort, 0x86E0D1E0, 0x8089, 0x11D0, 0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73);
 constexpr const char16_t *kComPortText = u"{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
 
-// The process the caller runs in, seen through where a new handle lands.
+// The process the caller runs in. The application's record is taken by the fixture, on the test's
+// own thread, which runs in the application's process.
+PEPROCESS g_application_process = nullptr;
 ksim::Process ProcessNow()
 {
-    size_t system_handles = ksim::HandleCount(ksim::Process::System);
-    HANDLE handle = nullptr;
-    EXPECT_EQ(ZwCreateEvent(&handle, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
-    bool system = ksim::HandleCount(ksim::Process::System) > system_handles;
-    ZwClose(handle);
-    return system ? ksim::Process::System : ksim::Process::Application;
+    return IoGetCurrentProcess() == g_application_process ? ksim::Process::Application : ksim::Process::System;
 }
 
 // A function driver over a root PDO: AddDevice attaches an FDO that passes everything down
@@ -77,6 +74,7 @@ protected:
     void SetUp() override
     {
         KernelTest::SetUp();
+        g_application_process = IoGetCurrentProcess();
         g_fdo = Fdo{};
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         driver_ = ksim::Driver::Load(FdoEntry, u"fdo", &status);
@@ -172,6 +170,12 @@ TEST_F(PnpPlumbingTest, BusAnswersAsSetUpAndRecordsWhatItSaw)
     pdo_->CompleteHeld(STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(held.Wait().status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(pdo_->HeldCount(), 0u);
+
+    // A bus that leaves the status as it finds it: a request nobody above answered comes back
+    // with the status the PnP manager preset.
+    pdo_->AnswerAsFound(IRP_MJ_PNP);
+    EXPECT_EQ(pdo_->Send(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(pdo_->BusSaw().back().status, STATUS_NOT_SUPPORTED);
     pdo_->SetAnswer(IRP_MJ_PNP, STATUS_SUCCESS);
 
     EXPECT_EQ(pdo_->Send(IRP_MJ_SYSTEM_CONTROL, 0).status, STATUS_SUCCESS);
@@ -187,6 +191,7 @@ TEST_F(PnpPlumbingTest, BusAnswersAsSetUpAndRecordsWhatItSaw)
     EXPECT_EQ(got, (std::vector<std::pair<UCHAR, UCHAR>>{{IRP_MJ_PNP, IRP_MN_START_DEVICE},
                                                          {IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE},
                                                          {IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES},
+                                                         {IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE},
                                                          {IRP_MJ_SYSTEM_CONTROL, 0},
                                                          {IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE}}));
 }

@@ -115,42 +115,62 @@ TEST_F(ObjectTest, LastReferenceDestroysTheObject)
     EXPECT_EQ(body.destroyed, 1);
 }
 
-TEST_F(ObjectTest, HandleTablesArePerProcess)
+// Each process's handle values are its own: the same value names a different object in each. A
+// kernel handle names the same object in every process context, is not in the application's
+// table, and is not the application's to close.
+TEST_F(ObjectTest, HandleValuesArePerProcessButKernelHandlesAreEverywhere)
 {
-    Body body;
+    Body body, other;
     kd::ObRegister(&body, kd::ObType::Event, DestroyBody);
-    HANDLE app = nullptr, sys = nullptr;
-    ASSERT_EQ(kd::ObInsertHandle(&body, EVENT_ALL_ACCESS, &app), STATUS_SUCCESS);
+    kd::ObRegister(&other, kd::ObType::Event, DestroyBody);
+    HANDLE app = nullptr, sys = nullptr, kernel = nullptr;
+    ASSERT_EQ(kd::ObInsertHandle(&body, EVENT_ALL_ACCESS, &app, false), STATUS_SUCCESS);
     {
         kd::ScopedProcess system(ksim::Process::System);
-        ASSERT_EQ(kd::ObInsertHandle(&body, EVENT_ALL_ACCESS, &sys), STATUS_SUCCESS);
+        ASSERT_EQ(kd::ObInsertHandle(&other, EVENT_ALL_ACCESS, &sys, false), STATUS_SUCCESS);
     }
+    ASSERT_EQ(kd::ObInsertHandle(&other, EVENT_ALL_ACCESS, &kernel, true), STATUS_SUCCESS);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(app) % 4, 0u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(sys) % 4, 0u);
-    EXPECT_NE(app, sys);
+    EXPECT_EQ(app, sys) << "the first handle of each process";
+    EXPECT_LT(reinterpret_cast<intptr_t>(kernel), 0);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 1u);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), 1u);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), 2u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u);
     EXPECT_EQ(kd::ObHandleCount(ksim::Process::Application, kd::ObType::Event), 1u);
     EXPECT_EQ(kd::ObHandleCount(ksim::Process::Application, kd::ObType::File), 0u);
 
+    auto found_as = [](ksim::Process process, HANDLE handle) -> void * {
+        kd::ScopedProcess scope(process);
+        void *found = nullptr;
+        if (kd::ObReferenceHandle(handle, kd::ObType::Event, &found) != STATUS_SUCCESS) return nullptr;
+        ObDereferenceObject(found);
+        return found;
+    };
+    EXPECT_EQ(found_as(ksim::Process::Application, sys), &body) << "the system's value is the application's own";
+    EXPECT_EQ(found_as(ksim::Process::System, sys), &other);
+    EXPECT_EQ(found_as(ksim::Process::Application, kernel), &other);
+    EXPECT_EQ(found_as(ksim::Process::System, kernel), &other);
     void *found = nullptr;
-    EXPECT_EQ(kd::ObReferenceHandle(sys, kd::ObType::Event, &found), STATUS_INVALID_HANDLE);  // the other process's
     EXPECT_EQ(kd::ObReferenceHandle(app, kd::ObType::File, &found), STATUS_OBJECT_TYPE_MISMATCH);
-    ASSERT_EQ(kd::ObReferenceHandle(app, kd::ObType::Event, &found), STATUS_SUCCESS);
-    EXPECT_EQ(found, &body);
-    ObDereferenceObject(found);
 
-    kd::ObRelease(&body);  // the creation reference; the handles keep it alive
+    // The application cannot close the kernel's handle; it may close its own.
+    EXPECT_EQ(ksim::CloseApplicationHandle(kernel), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u);
+
+    kd::ObRelease(&body);  // the creation references; the handles keep the objects alive
+    kd::ObRelease(&other);
     EXPECT_EQ(body.destroyed, 0);
-    EXPECT_EQ(ZwClose(app), STATUS_SUCCESS);
+    EXPECT_EQ(ksim::CloseApplicationHandle(app), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(app), STATUS_INVALID_HANDLE);  // closed twice
     ExpectViolations({"close-invalid-handle"});
-    EXPECT_EQ(body.destroyed, 0);
+    EXPECT_EQ(body.destroyed, 1);
     {
         kd::ScopedProcess system(ksim::Process::System);
         EXPECT_EQ(ZwClose(sys), STATUS_SUCCESS);
     }
-    EXPECT_EQ(body.destroyed, 1);
+    EXPECT_EQ(other.destroyed, 0);
+    EXPECT_EQ(ZwClose(kernel), STATUS_SUCCESS) << "a kernel handle closes from any process context";
+    EXPECT_EQ(other.destroyed, 1);
 }
 
 std::vector<size_t> g_hook_calls;
@@ -163,8 +183,8 @@ TEST_F(ObjectTest, CloseHooksSeeTheHandlesLeft)
     Body body;
     kd::ObRegister(&body, kd::ObType::Mutex, DestroyBody);
     HANDLE h1, h2;
-    kd::ObInsertHandle(&body, 0, &h1);
-    kd::ObInsertHandle(&body, 0, &h2);
+    kd::ObInsertHandle(&body, 0, &h1, true);
+    kd::ObInsertHandle(&body, 0, &h2, true);
     kd::ObRelease(&body);
     ZwClose(h2);
     ZwClose(h1);
@@ -177,7 +197,7 @@ TEST_F(ObjectTest, LeakedHandlesAreReported)
     Body body;
     kd::ObRegister(&body, kd::ObType::Event, DestroyBody);
     HANDLE h;
-    kd::ObInsertHandle(&body, 0, &h);
+    kd::ObInsertHandle(&body, 0, &h, false);
     kd::ObRelease(&body);
     auto leaks = ksim::CheckLeaks();
     ASSERT_EQ(leaks.size(), 1u);

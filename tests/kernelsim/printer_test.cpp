@@ -40,7 +40,7 @@ NTSTATUS OpenPath(const u16 &path, const Profile &p, HANDLE *handle)
     name.Length = static_cast<USHORT>(path.size() * 2);
     name.MaximumLength = name.Length;
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, 0, NULL, NULL);
+    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, NULL, NULL);
     IO_STATUS_BLOCK iosb{};
     return ZwCreateFile(handle, p.access, &oa, &iosb, NULL, p.attributes, p.share, p.disposition, p.options, NULL, 0);
 }
@@ -99,7 +99,7 @@ TEST_F(PrinterTest, EveryOpenIsRecordedWithItsArguments)
     SystemOpen job;
     job.path = &printer.HardwareId();
     HANDLE thread = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, OpenFromSystemThread, &job),
+    ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, KernelHandleOnly(), NULL, NULL, OpenFromSystemThread, &job),
               STATUS_SUCCESS);
     ksim::WaitUntil([&] { return job.done.load() && ksim::LiveSystemThreads() == 0; });
     EXPECT_EQ(ZwClose(thread), STATUS_SUCCESS);

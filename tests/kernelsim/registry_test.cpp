@@ -26,7 +26,7 @@ NTSTATUS Open(const u16 &path, HANDLE *key, HANDLE root = nullptr)
 {
     UNICODE_STRING name = Str(path);
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, root, NULL);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, NULL);
     return ZwOpenKey(key, KEY_READ, &oa);
 }
 
@@ -34,7 +34,7 @@ NTSTATUS Create(const u16 &path, HANDLE *key, ULONG *disposition, HANDLE root = 
 {
     UNICODE_STRING name = Str(path);
     OBJECT_ATTRIBUTES oa;
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, root, NULL);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, NULL);
     return ZwCreateKey(key, KEY_ALL_ACCESS, &oa, 0, NULL, REG_OPTION_NON_VOLATILE, disposition);
 }
 
@@ -289,7 +289,7 @@ TEST_F(RegistryTest, OpenAndCreateStatuses)
     EXPECT_EQ(Open(u"\\RM8", &key, software), STATUS_OBJECT_PATH_SYNTAX_BAD);
     EXPECT_EQ(Open(u"RM8\\NARVELIN", &key, software), STATUS_OBJECT_NAME_NOT_FOUND);
     for (HANDLE h : {software, rm8, again}) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 0u);
 }
 
 TEST_F(RegistryTest, StandardKeysExistAtStart)
@@ -370,7 +370,7 @@ TEST_F(RegistryTest, DeviceMapValueWrittenAbsoluteAndDeletedRelative)
     EXPECT_EQ(value->type, ULONG(REG_SZ));
     EXPECT_EQ(value->data.size(), 8u);  // stored as given: no null added
     EXPECT_EQ(0, std::memcmp(value->data.data(), u"LPT3", 8));
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);  // its own handle is closed
+    EXPECT_EQ(ksim::KernelHandleCount(), 0u);  // its own handle is closed
 
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\PARALLEL PORTS", L"\\Device\\00000002"),
               STATUS_SUCCESS);
@@ -378,7 +378,7 @@ TEST_F(RegistryTest, DeviceMapValueWrittenAbsoluteAndDeletedRelative)
     EXPECT_TRUE(ksim::reg::KeyExists(path));
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\PARALLEL PORTS", L"\\Device\\00000002"),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 0u);
 }
 
 TEST_F(RegistryTest, RtlRelativeFormsAndKeyCreation)
@@ -407,7 +407,7 @@ TEST_F(RegistryTest, RtlRelativeFormsAndKeyCreation)
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->data, (std::vector<uint8_t>{4, 3, 2, 1}));
     ASSERT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_HANDLE, (PCWSTR)key, L"D"), STATUS_SUCCESS);
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 1u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u);
     EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
 }
 

@@ -54,7 +54,7 @@ TEST_F(ThreadsTest, ThreadObjectIsSignalledWhenTheThreadEnds)
     Gate g;
     KeInitializeEvent(&g.go, NotificationEvent, FALSE);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     ksim::Settle();
@@ -78,18 +78,21 @@ TEST_F(ThreadsTest, ThreadObjectIsSignalledWhenTheThreadEnds)
 
 TEST_F(ThreadsTest, SystemThreadsRunInTheSystemProcess)
 {
-    // An application-process handle means nothing in the System process.
+    // A handle made without OBJ_KERNEL_HANDLE in the application's context is the application's,
+    // and means nothing in the System process; the verifier reports it.
     Gate first;
     KeInitializeEvent(&first.go, NotificationEvent, TRUE);
     HANDLE app_handle;
     ASSERT_EQ(PsCreateSystemThread(&app_handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &first),
               STATUS_SUCCESS);
+    ExpectViolations({"handle-not-kernel"});
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 1u);
     Gate second;
     KeInitializeEvent(&second.go, NotificationEvent, TRUE);
     second.app_handle = app_handle;
     HANDLE other;
-    ASSERT_EQ(PsCreateSystemThread(&other, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &second),
+    ASSERT_EQ(PsCreateSystemThread(&other, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine,
+                                   &second),
               STATUS_SUCCESS);
     ksim::Settle();
     EXPECT_EQ(second.foreign_handle_status, STATUS_INVALID_HANDLE);
@@ -97,22 +100,23 @@ TEST_F(ThreadsTest, SystemThreadsRunInTheSystemProcess)
     EXPECT_EQ(ZwClose(other), STATUS_SUCCESS);
 }
 
-TEST_F(ThreadsTest, KernelHandlesGoToTheSystemProcess)
+// A kernel handle is kept in the kernel's table (the System process's), out of the application's,
+// and serves in every process context: the thread that made it closes it, or a worker does.
+TEST_F(ThreadsTest, KernelHandlesAreTheKernelsInEveryProcess)
 {
     Gate g;
     KeInitializeEvent(&g.go, NotificationEvent, TRUE);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::System), 1u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
-    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);  // the application cannot close it
-    ExpectViolations({"close-invalid-handle"});
+    EXPECT_EQ(ksim::CloseApplicationHandle(handle), STATUS_INVALID_HANDLE) << "not the application's to close";
+    PVOID thread = ReferenceThread(handle);  // from the application's context
+    ASSERT_NE(thread, nullptr);
+    ObDereferenceObject(thread);
     ksim::Settle();
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::System), 1u);
-    // Closing it takes the System process, as a worker thread would.
     struct Ctx {
         HANDLE handle;
         std::atomic<NTSTATUS> status{STATUS_PENDING};
@@ -122,12 +126,13 @@ TEST_F(ThreadsTest, KernelHandlesGoToTheSystemProcess)
         auto *c = static_cast<Ctx *>(p);
         c->status = ZwClose(c->handle);
     };
-    ASSERT_EQ(PsCreateSystemThread(&closer, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&closer, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     ksim::Settle();
     EXPECT_EQ(ctx.status, STATUS_SUCCESS);
+    EXPECT_EQ(ksim::KernelHandleCount(), 1u) << "the closer's own";
+    EXPECT_EQ(ZwClose(closer), STATUS_SUCCESS);
     EXPECT_EQ(ksim::HandleCount(ksim::Process::System), 0u);
-    ZwClose(closer);
 }
 
 TEST_F(ThreadsTest, TerminateEndsTheThreadAtOnce)
@@ -142,7 +147,7 @@ TEST_F(ThreadsTest, TerminateEndsTheThreadAtOnce)
         PsTerminateSystemThread(STATUS_SUCCESS);
         c->after++;  // never reached
     };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
@@ -157,7 +162,7 @@ TEST_F(ThreadsTest, PriorityIsRecordedAndTheOldOneReturned)
     Gate g;
     KeInitializeEvent(&g.go, NotificationEvent, FALSE);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     auto *thread = static_cast<PKTHREAD>(ReferenceThread(handle));
     EXPECT_EQ(KeSetPriorityThread(thread, LOW_REALTIME_PRIORITY), 8);
@@ -176,7 +181,7 @@ TEST_F(ThreadsTest, StartTimeIsTheKernelClockAtCreation)
     KeInitializeEvent(&g.go, NotificationEvent, TRUE);
     ksim::AdvanceMs(3);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     ksim::Settle();
     EXPECT_EQ(ksim::SystemThreads()[0].started_at, 3 * ksim::kTicksPerMs);
@@ -190,13 +195,13 @@ TEST_F(ThreadsTest, CreationAndReferenceFaults)
     HANDLE handle = nullptr;
     uint64_t calls = ksim::CallCount(ksim::Fault::ThreadCreation);
     ksim::InjectFault(ksim::Fault::ThreadCreation, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(ksim::CallCount(ksim::Fault::ThreadCreation), calls + 1);
     EXPECT_TRUE(ksim::SystemThreads().empty());
-    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
+    EXPECT_EQ(ksim::KernelHandleCount(), 0u);
 
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     ksim::InjectFault(ksim::Fault::ObjectReference, STATUS_ACCESS_DENIED);
     PVOID object = nullptr;
@@ -220,7 +225,7 @@ TEST_F(ThreadsTest, AReferenceKeptAfterTheThreadEndsIsALeak)
     Gate g;
     KeInitializeEvent(&g.go, NotificationEvent, TRUE);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -240,7 +245,7 @@ TEST_F(ThreadsTest, TeardownEndsAThreadStillWaitingAndReportsIt)
     Gate g;
     KeInitializeEvent(&g.go, NotificationEvent, FALSE);
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, GateRoutine, &g),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, GateRoutine, &g),
               STATUS_SUCCESS);
     ksim::Settle();
     auto start = std::chrono::steady_clock::now();
@@ -275,8 +280,8 @@ TEST_F(ThreadsTest, SpinLockGivesMutualExclusionBetweenThreads)
         }
     };
     HANDLE a, b;
-    ASSERT_EQ(PsCreateSystemThread(&a, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx), STATUS_SUCCESS);
-    ASSERT_EQ(PsCreateSystemThread(&b, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &ctx), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&a, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&b, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &ctx), STATUS_SUCCESS);
     ksim::WaitUntil([] { return ksim::LiveSystemThreads() == 0; });
     EXPECT_EQ(ctx.counter, 40000);
     EXPECT_EQ(ctx.lock, 0u);

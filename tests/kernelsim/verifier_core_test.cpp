@@ -21,7 +21,7 @@ void OnSystemThread(std::function<void()> body)
 {
     HANDLE handle;
     auto routine = [](PVOID p) { (*static_cast<std::function<void()> *>(p))(); };
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, &body),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, KernelHandleOnly(), nullptr, nullptr, routine, &body),
               STATUS_SUCCESS);
     PVOID thread;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
@@ -155,6 +155,25 @@ TEST_F(VerifierTest, EachRuleFiresOnItsWrongSequence)
              KeInitializeMutex(&mutex, 0);
              OnSystemThread([] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
          }},
+        {"a key handle made without OBJ_KERNEL_HANDLE", {"handle-not-kernel"},
+         [] {
+             UNICODE_STRING name;
+             RtlInitUnicodeString(&name, L"\\REGISTRY\\MACHINE\\SOFTWARE");
+             OBJECT_ATTRIBUTES attributes;
+             InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+             HANDLE key = nullptr;
+             ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+             EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 1u);  // the application's to use
+             ZwClose(key);
+         }},
+        {"an event handle a system thread makes without OBJ_KERNEL_HANDLE", {"handle-not-kernel"},
+         [] {
+             OnSystemThread([] {
+                 HANDLE event = nullptr;
+                 ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE), STATUS_SUCCESS);
+                 ZwClose(event);
+             });
+         }},
         {"dereference something that is not an object", {"object-dereference-unknown"},
          [] {
              static int not_object;
@@ -216,6 +235,10 @@ TEST_F(VerifierTest, CorrectSequencesRecordNothing)
     KeLowerIrql(before);
     void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 4, kTag);
     ExFreePoolWithTag(p, kTag);
+    HANDLE event = nullptr;
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, KernelHandleOnly(), NotificationEvent, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(ksim::HandleCount(ksim::Process::Application), 0u);
+    ZwClose(event);
     EXPECT_TRUE(ksim::Violations().empty()) << ViolationsText(ksim::Violations());
 }
 
@@ -273,6 +296,63 @@ TEST_F(VerifierTest, AKernelStartsWithCleanCountsAndNoFaults)
     void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 1, kTag);
     EXPECT_NE(p, nullptr);
     ExFreePoolWithTag(p, kTag);
+}
+
+// The action runs once, as the chosen call begins and before a fault planned for that call.
+TEST_F(VerifierTest, BeforeCallActsOnceAtTheChosenCallAheadOfItsFault)
+{
+    std::vector<std::string> order;
+    ksim::BeforeCall(ksim::Fault::PoolAllocation, [&] { order.push_back("action"); }, /*skip=*/1);
+    ksim::InjectFault(ksim::Fault::PoolAllocation, STATUS_NO_MEMORY, /*skip=*/1);
+    void *blocks[3];
+    for (int i = 0; i < 3; i++) {
+        blocks[i] = ExAllocatePoolWithTag(NonPagedPoolNx, 1, kTag);
+        order.push_back("call " + std::to_string(i));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"call 0", "action", "call 1", "call 2"}));
+    EXPECT_NE(blocks[0], nullptr);
+    EXPECT_EQ(blocks[1], nullptr);
+    EXPECT_NE(blocks[2], nullptr);
+    ExFreePoolWithTag(blocks[0], kTag);
+    ExFreePoolWithTag(blocks[2], kTag);
+}
+
+// The action runs once, in the calling thread, before the next wait on its object looks at it;
+// BeforeSetEvent's before the next KeSetEvent on its event sets it. A call of the other kind on
+// the same object, or of the same kind on another, leaves the action planned.
+TEST_F(VerifierTest, ObjectHooksActOnceAsTheirCallOnTheirObjectBegins)
+{
+    KEVENT event, other;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&other, NotificationEvent, TRUE);
+    LARGE_INTEGER poll = Relative(0);
+    int runs = 0;
+    ksim::BeforeWaitOn(&event, [&] {
+        runs++;
+        KeSetEvent(&event, 0, FALSE);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+    EXPECT_EQ(runs, 0) << "a wait on another object";
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_WAIT_0);
+    EXPECT_EQ(runs, 1);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_EQ(runs, 1);
+
+    LONG state_seen = -1;
+    ksim::BeforeSetEvent(&event, [&] {
+        runs++;
+        state_seen = KeReadStateEvent(&event);
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    KeSetEvent(&other, 0, FALSE);
+    EXPECT_EQ(runs, 1) << "a wait on the event, or a set of another";
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(runs, 2);
+    EXPECT_EQ(state_seen, 0) << "the action runs before the event is set";
+    KeClearEvent(&event);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(runs, 2);
 }
 
 TEST_F(VerifierTest, OnlyOneKernelAtATime)

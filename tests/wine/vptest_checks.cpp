@@ -317,11 +317,15 @@ void CheckOpens(Printer &printer, HANDLE port, const wchar_t *portName)
     ULONG mark = printer.State().RecordCount;
     HANDLE second = OpenPort(portName);
     bool reachedPrinter = false;
+    bool secondServed = false;
     if (second != INVALID_HANDLE_VALUE) {
-        Nop(second);
+        secondServed = Nop(second);
         reachedPrinter = !printer.Records(mark, VPSIM_OPEN).empty();
     }
     Check(!reachedPrinter, "open: a second open is refused without touching the printer");
+    /* The host passes that handle's requests on with the file object of the refused create: the
+     * driver serves only the file object of the port's open. */
+    Check(!secondServed, "open: a request through the refused open's handle is refused");
     if (second != INVALID_HANDLE_VALUE) {
         CloseHandle(second);
     }

@@ -139,7 +139,19 @@ enum class Fault {
 };
 // The (skip + 1)-th next call of that kind fails with status, and so do the `count` - 1 after it.
 void InjectFault(Fault fault, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
-void ClearFaults();
+// Runs `action` in the calling thread as the (skip + 1)-th next call of that kind begins, before
+// the call does anything else (an injected fault included), once. A test uses it to put an event
+// at an exact point inside a driver routine: a Plug and Play request arriving between two steps
+// of an open, say. The action may call into the kernel and the drivers.
+void BeforeCall(Fault fault, std::function<void()> action, unsigned skip = 0);
+// Runs `action` in the calling thread as the next KeWaitForSingleObject on `object` begins (a
+// driver's acquire of its mutex, say), before the wait looks at the object; once. A new call of
+// this or BeforeSetEvent replaces an action not yet run.
+void BeforeWaitOn(const void *object, std::function<void()> action);
+// The same for the next KeSetEvent on `event`, before the event is set: a test stops a routine
+// there, half-way through the events it sets, to run another routine whole.
+void BeforeSetEvent(const KEVENT *event, std::function<void()> action);
+void ClearFaults();               // the planned faults and the actions not yet run
 uint64_t CallCount(Fault fault);  // calls of that kind made since the kernel started
 
 // ---------------------------------------------------------------------------------------------
@@ -181,7 +193,13 @@ size_t LiveSystemThreads();
 enum class Process { System, Application };
 bool ObjectExists(const u16 &path);  // without following a final symbolic link
 std::optional<u16> SymbolicLinkTarget(const u16 &link);
+// Handles in the process's table; the System process's holds the kernel handles too.
 size_t HandleCount(Process process);
+size_t KernelHandleCount();  // handles made with OBJ_KERNEL_HANDLE
+// The application closes a handle value of its own choosing (NtClose from user mode): a value of
+// its own table closes that handle, whoever made it; a kernel handle is not the application's to
+// close (STATUS_INVALID_HANDLE), nor is any value it does not hold.
+NTSTATUS CloseApplicationHandle(HANDLE handle);
 
 struct InterfaceInfo {
     u16 symbolic_link;
@@ -312,11 +330,16 @@ public:
 
     // How the bus answers what reaches the PDO (PnP, power, system control).
     void SetAnswer(UCHAR major, NTSTATUS status, bool pend = false);
+    // The bus completes requests of that major function with the status it finds in them, as a
+    // bus driver does with a minor function it does not handle: a request whose drivers above set
+    // no status keeps the one the PnP manager preset (STATUS_NOT_SUPPORTED).
+    void AnswerAsFound(UCHAR major);
     size_t HeldCount() const;
     void CompleteHeld(NTSTATUS status);  // completes the oldest request the bus left pending
     struct Seen {
         UCHAR major;
         UCHAR minor;
+        NTSTATUS status;  // IoStatus.Status as the request reached the bus
     };
     std::vector<Seen> BusSaw() const;
 
