@@ -17,7 +17,8 @@ function(vparallel_kernel_image target)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${K_NAME} SUFFIX ".sys" PREFIX ""
     RUNTIME_OUTPUT_DIRECTORY ${K_DIRECTORY}/symbols)
   target_include_directories(${target} SYSTEM PRIVATE ${VPARALLEL_KERNEL_DDK_INCLUDE})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${VPARALLEL_GENERATED_DIR})
+  add_dependencies(${target} vparallel_messages)
   target_compile_definitions(${target} PRIVATE ${VPARALLEL_KERNEL_DEFS} ${K_DEFINES})
   target_compile_options(${target} PRIVATE ${VPARALLEL_KERNEL_CFLAGS})
   target_link_options(${target} PRIVATE ${VPARALLEL_KERNEL_LINK_FLAGS} ${VPARALLEL_KERNEL_ENTRY}

@@ -41,7 +41,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, P
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
     if (NT_SUCCESS(status)) {
-        PublishPort(DeviceObject);
+        ReportIfFailed((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, VpRefusalNotPublished,
+                       PublishPort(DeviceObject));
     }
     return status;
 }
@@ -62,6 +63,7 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
     CompleteNotifyIrp(Extension);
 
     LowerModemLines(Extension);
+    ReportSurpriseRemoval(Extension);
     VpMarkPortRemoved(Extension);
 
     /* Done events too, so nothing that waits on either kind stays blocked. */
@@ -82,6 +84,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, 
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    CloseRefusalLog(extension);
     UnpublishPort(DeviceObject);
     if (extension->RxBuffer != NULL) {
         RxBufferFree(extension->RxBuffer);

@@ -109,9 +109,10 @@ NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* Only an open port whose device is gone refuses reads; a closed port still serves the ring. */
     if (IsLinkedUsb(extension) == 0 && VpIsOpen(extension) != 0) {
         LowerModemLines(extension);
+        ReportRefusal(extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    status = EnsureWriteHandle(extension);
+    status = ReportIfFailed(extension, VpRefusalOpenFailed, EnsureWriteHandle(extension));
     if (!NT_SUCCESS(status)) {
         return CompleteRequest(Irp, status, 0);
     }
@@ -168,19 +169,24 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
     *Written = 0;
     /* Every write drops the previous handle first, also a write that is then refused. */
     CloseWriteHandle(Extension);
-    if (IsLinkedUsb(Extension) == 0 || VpIsOpen(Extension) == 0) {
+    const ULONG linked = IsLinkedUsb(Extension);
+    if (linked == 0 || VpIsOpen(Extension) == 0) {
         LowerModemLines(Extension);
+        /* A port that is merely not open (surprise-removed, say) was reported when that happened. */
+        if (linked == 0) {
+            ReportRefusal(Extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
+        }
         return STATUS_UNSUCCESSFUL;
     }
     status = OpenUsbDevice(Extension, VpOpenWrite, &handle);
     VpSetWriteHandle(Extension, handle);
     if (!NT_SUCCESS(status)) {
-        return status;
+        return ReportIfFailed(Extension, VpRefusalOpenFailed, status);
     }
     status = WritePieces(handle, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, length, status);
     if (!NT_SUCCESS(status)) {
         CloseWriteHandle(Extension);
-        return status;
+        return ReportIfFailed(Extension, VpRefusalWriteFailed, status);
     }
     *Written = length;
     return status;
