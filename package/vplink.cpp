@@ -1,7 +1,7 @@
 /*
  * vplink.exe - installs the virtual parallel port on Windows, names its ports and links each one
  * to its USB printer. `vplink --help` lists the commands, `vplink <command> --help` explains one;
- * the exit codes are in vplink.h.
+ * the exit codes are in vplink_advice.h.
  */
 #include "package/vplink.h"
 
@@ -29,7 +29,7 @@ std::wstring Synopsis(const Command &command)
 
 int BadUsage(const Command &command)
 {
-    fwprintf(stderr, L"usage: %ls\n(vplink %ls --help explains it)\n", Synopsis(command).c_str(), command.name);
+    PrintError(L"usage: %ls\n(vplink %ls --help explains it)\n", Synopsis(command).c_str(), command.name);
     return kBadArguments;
 }
 
@@ -82,7 +82,8 @@ int RunInstall(const Command &command, const Args &args)
     bool named = false;
     std::wstring port = Option(options, L"--port", &named);
     if (named && !ParseLptName(port, &install.port)) {
-        return Report(kBadArguments, L"vplink install: %ls is not a port name of the form LPT1 to LPT99\n",
+        return Report(kBadArguments, L"vplink install: %ls is not a port name of the form LPT1 to LPT99 (LPT10 "
+                                     L"and above only as \\\\.\\LPTnn to programs)\n",
                       port.c_str());
     }
     return InstallCommand(install);
@@ -166,16 +167,20 @@ const std::vector<Command> &Commands()
 {
     static const std::vector<Command> commands = {
         {L"install", L"[--port LPTn] [--inf PATH]",
-         L"Installs one port: puts the driver package in the driver store if needed, creates a port\n"
-         L"device and installs the driver on it. Without --port the port takes the lowest name from\n"
-         L"LPT3 up that no device and no entry of the parallel-port device map uses; a name that is\n"
-         L"taken is refused and nothing is created. --inf names the package's INF (default:\n"
-         L"vparallel.inf beside vplink.exe; vparallel.sys and vparallel.cat must be beside it).\n"
-         L"Run it once per port. Needs an administrator.",
+         L"Installs one port: says whether Windows will accept the package's signature here, puts\n"
+         L"the package in the driver store if needed, creates a port device, installs the driver on\n"
+         L"it and reports whether the port started (if not: why, what to do, and an exit code of its\n"
+         L"own). Without --port the port takes the first free name of LPT3 to LPT9, then LPT1 and\n"
+         L"LPT2: free means no device, no entry of the parallel-port device map and no DOS device\n"
+         L"name (a net use LPTn: mapping, say) has it. A taken name is refused and nothing is\n"
+         L"created. LPT10 to LPT99 only on request: programs reach them only as \\\\.\\LPTnn.\n"
+         L"--inf names the package's INF (default: vparallel.inf beside vplink.exe; vparallel.sys\n"
+         L"and vparallel.cat must be beside it). Run it once per port. Needs an administrator.",
          RunInstall},
         {L"update", L"[--inf PATH]",
-         L"Puts the package (a newer version, say) in the driver store and reinstalls the driver on\n"
-         L"every port. The ports keep their names. Needs an administrator.",
+         L"Puts the package (a newer version, say) in the driver store, reinstalls the driver on\n"
+         L"every port and reports each port's state. The ports keep their names. Needs an\n"
+         L"administrator.",
          RunUpdate},
         {L"ports", L"",
          L"Lists every port of this driver: name, friendly name, device, state (started, disabled,\n"
@@ -183,8 +188,8 @@ const std::vector<Command> &Commands()
          RunPorts},
         {L"rename", L"LPTn LPTm",
          L"Gives port LPTn the free name LPTm and restarts it, so that LPTm is published and LPTn\n"
-         L"withdrawn; the link moves with the port. Refused while the port is open. Needs an\n"
-         L"administrator.",
+         L"withdrawn, and reports the port's state; the link moves with the port. Refused while the\n"
+         L"port is open. Needs an administrator.",
          RunRename},
         {L"remove", L"PORT [--keep-link]",
          L"Removes the port device of that name (its names are withdrawn) and its link, or only the\n"
@@ -192,7 +197,8 @@ const std::vector<Command> &Commands()
          L"administrator.",
          RunRemove},
         {L"uninstall", L"[--keep-links]",
-         L"Removes every port device of this driver, the driver package from the driver store, the\n"
+         L"Removes every port device of this driver, the driver packages install and update put in\n"
+         L"the driver store (without their record, every package of this driver there), the\n"
          L"driver's service and, unless --keep-links, every link. Needs an administrator.",
          RunUninstall},
         {L"set", L"PORT auto | PORT HARDWAREID LINKEDID",
@@ -208,20 +214,125 @@ const std::vector<Command> &Commands()
     return commands;
 }
 
-void PrintOverview(FILE *to)
+void PrintOverview(void (*print)(const wchar_t *, ...))
 {
-    fwprintf(to, L"vplink - installs the virtual parallel port and links its ports to USB printers\n\n");
+    print(L"vplink - installs the virtual parallel port and links its ports to USB printers\n\n");
     for (const Command &command : Commands()) {
-        fwprintf(to, L"  %ls\n", Synopsis(command).c_str());
+        print(L"  %ls\n", Synopsis(command).c_str());
     }
-    fwprintf(to, L"\nvplink <command> --help explains a command.\n"
-                 L"Exit codes: 0 done; 1 a system call failed; 2 bad arguments or a printer the driver\n"
-                 L"would not accept; 3 no such port, link or printer; 4 not an administrator; 5 package\n"
-                 L"incomplete; 6 name taken; 7 port in use; 8 done, takes effect after a restart;\n"
-                 L"9 several printers to choose from.\n");
+    print(L"\nvplink <command> --help explains a command.\nExit codes:\n");
+    for (const ExitCodeMeaning &exit : ExitCodeMeanings()) {
+        print(L"  %2d  %hs\n", exit.code, exit.meaning);
+    }
+}
+
+/* ---- Output ---------------------------------------------------------------------------------- */
+
+std::wstring Format(const wchar_t *format, va_list args)
+{
+    std::vector<wchar_t> buffer(512);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        int chars = vswprintf(buffer.data(), buffer.size(), format, copy);
+        va_end(copy);
+        if (chars >= 0 && static_cast<size_t>(chars) < buffer.size()) {
+            return std::wstring(buffer.data(), static_cast<size_t>(chars));
+        }
+        if (buffer.size() >= 1 << 20) {
+            return std::wstring(buffer.data()); /* truncated; no message is this long */
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+/* A console takes UTF-16 as it is. Anything else (a file, a pipe) gets UTF-8 with CRLF line ends,
+ * what a program reading it on Windows expects and any language survives; the C runtime's "C"
+ * locale would turn every character above 0x7f into one wrong byte or stop at it. */
+void Write(DWORD which, const std::wstring &text)
+{
+    HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty()) {
+        return;
+    }
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    std::wstring lines;
+    for (wchar_t c : text) {
+        if (c == L'\n') {
+            lines += L'\r';
+        }
+        lines += c;
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()), nullptr, 0, nullptr,
+                                    nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0 && WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()), &utf8[0], bytes,
+                                         nullptr, nullptr) == bytes) {
+        WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    }
+}
+
+/* Started on a console of its own (elevated through UAC from a normal prompt, or from Explorer),
+ * vplink would close that window the moment it ends: keep it open until Enter is pressed. */
+void PauseIfOwnConsole()
+{
+    DWORD processes[2];
+    DWORD mode = 0;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleProcessList(processes, 2) != 1 || !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ||
+        !GetConsoleMode(input, &mode)) {
+        return;
+    }
+    Print(L"\nPress Enter to close this window.");
+    wchar_t key[16];
+    DWORD read = 0;
+    ReadConsoleW(input, key, 16, &read, nullptr);
+}
+
+int Run(const Args &args)
+{
+    if (args.empty() || args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help") {
+        PrintOverview(args.empty() ? PrintError : Print);
+        return args.empty() ? kBadArguments : kOk;
+    }
+    for (const Command &command : Commands()) {
+        if (args[0] != command.name) {
+            continue;
+        }
+        Args rest(args.begin() + 1, args.end());
+        if (std::find(rest.begin(), rest.end(), L"--help") != rest.end()) {
+            Print(L"usage: %ls\n\n%ls\n", Synopsis(command).c_str(), command.help);
+            return kOk;
+        }
+        return command.run(command, rest);
+    }
+    PrintError(L"vplink: no command %ls\n", args[0].c_str());
+    PrintOverview(PrintError);
+    return kBadArguments;
 }
 
 } // namespace
+
+void Print(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Write(STD_OUTPUT_HANDLE, Format(format, args));
+    va_end(args);
+}
+
+void PrintError(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Write(STD_ERROR_HANDLE, Format(format, args));
+    va_end(args);
+}
 
 /* ---- Messages -------------------------------------------------------------------------------- */
 
@@ -229,7 +340,7 @@ int Report(int code, const wchar_t *format, ...)
 {
     va_list args;
     va_start(args, format);
-    vfwprintf(stderr, format, args);
+    Write(STD_ERROR_HANDLE, Format(format, args));
     va_end(args);
     return code;
 }
@@ -244,14 +355,14 @@ int ReportSystemError(const std::wstring &what, DWORD error)
         text[--chars] = 0;
     }
     if (error == ERROR_SUCCESS) {
-        fwprintf(stderr, L"vplink: %ls: the system gave no error code\n", what.c_str());
+        PrintError(L"vplink: %ls: the system gave no error code\n", what.c_str());
     } else {
-        fwprintf(stderr, L"vplink: %ls: %ls (error 0x%lx)\n", what.c_str(),
-                 chars > 0 ? text : L"no text for this error", error);
+        PrintError(L"vplink: %ls: %ls (error 0x%lx)\n", what.c_str(), chars > 0 ? text : L"no text for this error",
+                   error);
     }
     LocalFree(text);
     if (error == ERROR_ACCESS_DENIED) {
-        fwprintf(stderr, L"vplink: run it from an administrator prompt\n");
+        PrintError(L"vplink: run it from an administrator prompt\n");
         return kAccessDenied;
     }
     return kFailed;
@@ -279,25 +390,6 @@ bool RunningOnWine()
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-bool ParseLptName(const std::wstring &text, std::wstring *canonical)
-{
-    if (text.size() < 4 || text.size() > 5 || _wcsnicmp(text.c_str(), L"LPT", 3) != 0) {
-        return false;
-    }
-    unsigned number = 0;
-    for (size_t i = 3; i < text.size(); i++) {
-        if (!iswdigit(text[i])) {
-            return false;
-        }
-        number = number * 10 + (text[i] - L'0');
-    }
-    if (number < 1 || number > 99 || text[3] == L'0') {
-        return false;
-    }
-    *canonical = L"LPT" + text.substr(3);
-    return true;
-}
-
 bool IsValidPortName(const wchar_t *port)
 {
     return port[0] != 0 && wcschr(port, L'\\') == nullptr && wcslen(port) < 128;
@@ -305,23 +397,12 @@ bool IsValidPortName(const wchar_t *port)
 
 int wmain(int argc, wchar_t **argv)
 {
-    Args args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help") {
-        PrintOverview(args.empty() ? stderr : stdout);
-        return args.empty() ? kBadArguments : kOk;
+    /* First of all: from here on every DLL loads from system32 alone, never from vplink's own
+     * folder (a download folder anyone could have put a newdev.dll in) or the current one. */
+    if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return ReportSystemError(L"cannot restrict the DLL search to system32", GetLastError());
     }
-    for (const Command &command : Commands()) {
-        if (args[0] != command.name) {
-            continue;
-        }
-        Args rest(args.begin() + 1, args.end());
-        if (std::find(rest.begin(), rest.end(), L"--help") != rest.end()) {
-            wprintf(L"usage: %ls\n\n%ls\n", Synopsis(command).c_str(), command.help);
-            return kOk;
-        }
-        return command.run(command, rest);
-    }
-    fwprintf(stderr, L"vplink: no command %ls\n", args[0].c_str());
-    PrintOverview(stderr);
-    return kBadArguments;
+    int code = Run(Args(argv + 1, argv + argc));
+    PauseIfOwnConsole();
+    return code;
 }

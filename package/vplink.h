@@ -1,10 +1,17 @@
 /*
  * vplink.h - what the files of vplink.exe share.
  *
- *   vplink.cpp          command line, help, messages, exit codes
+ *   vplink.cpp          command line, help, output, messages
+ *   vplink_advice.cpp   exit codes, a port's state, the signing state, port names (no Windows
+ *                       calls: the Linux build tests it)
  *   vplink_link.cpp     the link between a port and its printer (set, show, list, auto)
  *   vplink_ports.cpp    the port devices (install, update, ports, rename, remove, uninstall)
- *   vplink_package.cpp  the driver package (checking it, the driver store, the service)
+ *   vplink_package.cpp  the driver package (checking it, its signature, the driver store, the
+ *                       service)
+ *
+ * vplink runs elevated, often from a download folder: wmain restricts the DLL search to system32
+ * before anything is loaded, and the DLLs that are not known DLLs (newdev, cfgmgr32, crypt32) are
+ * delay-loaded, so that they load from there too (package/CMakeLists.txt).
  */
 #pragma once
 
@@ -15,23 +22,14 @@
 #include <vector>
 
 #include "package/hardware_id.h"
+#include "package/vplink_advice.h"
 
-/* Exit codes, one per kind of outcome a script may want to tell apart. */
-enum ExitCode {
-    kOk = 0,
-    kFailed = 1,         /* a system call failed; the message carries its error text */
-    kBadArguments = 2,   /* bad arguments, or a printer the driver would not accept */
-    kMissing = 3,        /* no such port, link, printer, key or value */
-    kAccessDenied = 4,   /* not run as an administrator */
-    kPackageMissing = 5, /* the INF, the driver image or the catalog is missing */
-    kNameTaken = 6,      /* the port name is used by another device or the device map */
-    kInUse = 7,          /* the port is open and Windows would not stop it */
-    kRestartNeeded = 8,  /* done, but it takes effect when the device or computer restarts */
-    kAmbiguous = 9,      /* set ... auto: more than one printer to choose from */
-};
+/* ---- vplink.cpp: output and messages ---------------------------------------------------------- */
 
-/* ---- vplink.cpp: messages ----------------------------------------------------------------- */
-
+/* printf-style output on stdout and stderr: UTF-16 to a console (any language shows), UTF-8 with
+ * CRLF line ends when redirected to a file or a pipe. Every line vplink writes goes through these. */
+void Print(const wchar_t *format, ...);
+void PrintError(const wchar_t *format, ...);
 /* "<what>: <system text> (error N)" on stderr; kAccessDenied for access denied, else kFailed. */
 int ReportSystemError(const std::wstring &what, DWORD error);
 /* A message on stderr, and the code to exit with. */
@@ -40,11 +38,21 @@ int Report(int code, const wchar_t *format, ...);
 int RequireAdministrator(const wchar_t *command);
 /* True inside Wine, whose SetupAPI lacks a few calls this tool makes on Windows. */
 bool RunningOnWine();
+/* RetryWhileShared (vplink_advice.h) with a pause that says what it waits for; `what` names the
+ * step ("put the package in the driver store"). */
+template <typename Attempt>
+DWORD RetryWhileFileInUse(const wchar_t *what, Attempt attempt)
+{
+    return static_cast<DWORD>(RetryWhileShared(attempt, [what](unsigned retry) {
+        PrintError(L"vplink: a file of the package is open in another program (a virus scanner?): %ls, "
+                   L"attempt %u of %u\n",
+                   what, retry + 1, kSharingAttempts);
+        Sleep(500 * retry);
+    }));
+}
 
 /* ---- Port names ---------------------------------------------------------------------------- */
 
-/* "LPT<n>", n from 1 to 99, whatever the case of the letters; *canonical gets upper case. */
-bool ParseLptName(const std::wstring &text, std::wstring *canonical);
 /* A link key name the driver can use: not empty, no backslash, under 128 characters. */
 bool IsValidPortName(const wchar_t *port);
 
@@ -78,7 +86,7 @@ int RemoveLinkOnly(const std::wstring &port);
 /* ---- vplink_ports.cpp ---------------------------------------------------------------------- */
 
 struct InstallOptions {
-    std::wstring port; /* empty: the lowest free name from LPT3 up */
+    std::wstring port; /* empty: the first free of OfferedPortNames() */
     std::wstring inf;  /* empty: vparallel.inf beside vplink.exe */
 };
 
@@ -98,7 +106,11 @@ std::vector<std::wstring> PortDeviceNames();
 /* The package's INF as a full path: `inf`, or vparallel.inf beside vplink.exe. Checks that the
  * INF, the driver image and the catalog it names are there; otherwise reports kPackageMissing. */
 int LocatePackage(const std::wstring &inf, std::wstring *fullPath);
-/* Puts the package in the driver store; *storedInf is the INF's name there (oemN.inf). */
+/* Says what Windows will make of the package's signature here (test signing, Secure Boot). */
+void CheckSigning(const std::wstring &inf);
+/* Puts the package in the driver store; *storedInf is the INF's name there (oemN.inf), which is
+ * recorded for uninstall. */
 int StagePackage(const std::wstring &inf, std::wstring *storedInf);
-/* Takes every package of this driver out of the driver store, and deletes the service. */
+/* Takes this driver's packages out of the driver store (those recorded at install; every one in
+ * the INF folder when there is no record), and deletes the service. */
 int RemovePackage();

@@ -41,7 +41,7 @@ bool CheckValueLength(const wchar_t *name, const std::wstring &value)
 {
     size_t limit = VpMaxValueTextChars(static_cast<unsigned>(wcslen(name)));
     if (value.size() > limit) {
-        fwprintf(stderr, L"vplink: %ls is %zu characters; the driver reads at most %zu\n", name, value.size(), limit);
+        PrintError(L"vplink: %ls is %zu characters; the driver reads at most %zu\n", name, value.size(), limit);
         return false;
     }
     return true;
@@ -135,7 +135,7 @@ int WriteCheckedLink(const std::wstring &port, const Link &link)
     if (error != ERROR_SUCCESS) {
         return ReportKeyError(error, L"cannot write the link", LinkKey(port));
     }
-    wprintf(L"%ls linked to %ls (%ls)\n", port.c_str(), link.hardwareId.c_str(), Verdict(link.linkedId).c_str());
+    Print(L"%ls linked to %ls (%ls)\n", port.c_str(), link.hardwareId.c_str(), Verdict(link.linkedId).c_str());
     return kOk;
 }
 
@@ -252,10 +252,10 @@ int SetAutoCommand(const std::wstring &port)
                                 L"(vplink list shows the USB devices)\n",
                       port.c_str());
     }
-    fwprintf(stderr, L"vplink: %zu printers could serve %ls; link one with vplink set %ls <HardwareId> <LinkedId>:\n",
+    PrintError(L"vplink: %zu printers could serve %ls; link one with vplink set %ls <HardwareId> <LinkedId>:\n",
              candidates.size(), port.c_str(), port.c_str());
     for (const std::wstring &name : candidates) {
-        fwprintf(stderr, L"  %ls%ls %ls  (%ls)\n", kKernelLinkPrefix, name.substr(prefixChars).c_str(), name.c_str(),
+        PrintError(L"  %ls%ls %ls  (%ls)\n", kKernelLinkPrefix, name.substr(prefixChars).c_str(), name.c_str(),
                  Verdict(name).c_str());
     }
     return kAmbiguous;
@@ -268,7 +268,7 @@ int ShowCommand(const std::wstring &port)
     if (error != ERROR_SUCCESS) {
         return ReportKeyError(error, L"no complete link for this port", LinkKey(port));
     }
-    wprintf(L"%ls\n  HardwareId: %ls\n  LinkedId:   %ls\n  driver:     %ls\n  device:     %ls\n", port.c_str(),
+    Print(L"%ls\n  HardwareId: %ls\n  LinkedId:   %ls\n  driver:     %ls\n  device:     %ls\n", port.c_str(),
             link.hardwareId.c_str(), link.linkedId.c_str(), Verdict(link.linkedId).c_str(),
             PrinterPresent(link.linkedId) ? L"present" : L"absent");
     return kOk;
@@ -280,7 +280,7 @@ int RemoveLinkOnly(const std::wstring &port)
     if (error != ERROR_SUCCESS) {
         return ReportKeyError(error, L"no port device and no link of that name", LinkKey(port));
     }
-    wprintf(L"%ls: link removed\n", port.c_str());
+    Print(L"%ls: link removed\n", port.c_str());
     return kOk;
 }
 
@@ -292,8 +292,8 @@ int ListCommand()
         return ReportKeyError(error, L"no USB device interfaces", VP_USB_DEVICE_CLASS_KEY);
     }
     for (const std::wstring &name : names) {
-        wprintf(L"%ls  %ls\n", name.c_str(), Verdict(name).c_str());
+        Print(L"%ls  %ls\n", name.c_str(), Verdict(name).c_str());
     }
-    wprintf(L"%zu USB device interface(s)\n", names.size());
+    Print(L"%zu USB device interface(s)\n", names.size());
     return kOk;
 }

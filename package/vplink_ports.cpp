@@ -3,8 +3,13 @@
  * hardware ID, each named by PortName in its hardware key.
  *
  * A name is taken when any Ports device (this driver's or another, a real LPT port say) has it as
- * PortName, or when the parallel-port device map lists it. The name is written before the driver
- * is installed, so the device publishes it at its first start; the INF never writes over it.
+ * PortName, when the parallel-port device map lists it, or when it is a DOS device name already
+ * (a net use LPTn: mapping, another driver's port). The name is written before the driver is
+ * installed, so the device publishes it at its first start; the INF never writes over it.
+ *
+ * After install, update and rename the port's state is read back: a driver Windows refused (no
+ * trusted signature, test signing off, blocked by Memory Integrity, ...) leaves a device with a
+ * problem code, which is reported with its cause, its remedy and an exit code of its own.
  */
 #include "package/vplink.h"
 #include "package/device_map.h"
@@ -19,10 +24,12 @@
 namespace {
 
 const wchar_t kDefaultDescription[] = L"Virtual parallel port";
-constexpr unsigned kFirstDefaultPort = 3;
-constexpr unsigned kLastPort = 99;
+/* How long a freshly installed or restarted port may take to start before its state counts. */
+constexpr DWORD kStartWaitMs = 5000;
+constexpr DWORD kStartPollMs = 250;
 
-typedef BOOL(WINAPI *DiInstallDeviceFn)(HWND, HDEVINFO, PSP_DEVINFO_DATA, PSP_DRVINFO_DATA_W, DWORD, PBOOL);
+static_assert(kDevNodeStarted == DN_STARTED && kDevNodeHasProblem == DN_HAS_PROBLEM,
+              "vplink_advice.h reads the status bits of cfg.h");
 
 std::wstring Upper(std::wstring text)
 {
@@ -30,6 +37,12 @@ std::wstring Upper(std::wstring text)
         c = towupper(c);
     }
     return text;
+}
+
+/* The advice texts are ASCII. */
+std::wstring Wide(const std::string &text)
+{
+    return std::wstring(text.begin(), text.end());
 }
 
 std::wstring MultiSz(const wchar_t *text)
@@ -177,7 +190,9 @@ int NoSuchPort(const std::wstring &name)
     return Report(kMissing, L"vplink: there is no port %ls (vplink ports lists them)\n", name.c_str());
 }
 
-/* What holds the name, or "" when it is free. */
+/* What holds the name, or "" when it is free. A DOS device name counts: a port whose name is
+ * one already would publish nothing, and programs would reach whatever holds it. (A net use
+ * mapping belongs to the logon session that made it: one made before elevating is not seen here.) */
 std::wstring TakenBy(const PortsClass &ports, const std::wstring &name)
 {
     for (const Device &device : ports.devices) {
@@ -190,18 +205,36 @@ std::wstring TakenBy(const PortsClass &ports, const std::wstring &name)
             return L"the parallel-port device map (" + entry.first + L")";
         }
     }
+    wchar_t target[512] = {};
+    if (QueryDosDeviceW(name.c_str(), target, 512) != 0) {
+        return L"the DOS device name " + name + L" (-> " + target + L": a net use mapping or another driver's port)";
+    }
     return std::wstring();
 }
 
-std::wstring LowestFreeName(const PortsClass &ports)
+std::wstring FirstFreeName(const PortsClass &ports)
 {
-    for (unsigned number = kFirstDefaultPort; number <= kLastPort; number++) {
-        std::wstring name = L"LPT" + std::to_wstring(number);
+    for (const std::wstring &name : OfferedPortNames()) {
         if (TakenBy(ports, name).empty()) {
             return name;
         }
     }
     return std::wstring();
+}
+
+/* DIF_REMOVE with its scope given: the device goes from every hardware profile. GetLastError on
+ * false. Wine's SetupDiSetClassInstallParams is a stub; its DIF_REMOVE removes globally anyway. */
+bool RemoveDeviceGlobally(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    SP_REMOVEDEVICE_PARAMS params = {};
+    params.ClassInstallHeader.cbSize = sizeof(params.ClassInstallHeader);
+    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    params.Scope = DI_REMOVEDEVICE_GLOBAL;
+    params.HwProfile = 0;
+    if (!SetupDiSetClassInstallParamsW(set, device, &params.ClassInstallHeader, sizeof(params)) && !RunningOnWine()) {
+        return false;
+    }
+    return SetupDiCallClassInstaller(DIF_REMOVE, set, device) != FALSE;
 }
 
 /* A device of its own set: the port being created. */
@@ -241,7 +274,7 @@ public:
     void Discard()
     {
         if (registered_) {
-            SetupDiCallClassInstaller(DIF_REMOVE, set_, &data_);
+            RemoveDeviceGlobally(set_, &data_);
             registered_ = false;
         }
     }
@@ -285,14 +318,9 @@ DWORD InstallDriver(HDEVINFO set, SP_DEVINFO_DATA *device, const std::wstring &s
     if (!wine) {
         SP_DRVINFO_DATA_W driver = {};
         driver.cbSize = sizeof(driver);
-        auto install = reinterpret_cast<DiInstallDeviceFn>(
-            reinterpret_cast<void *>(GetProcAddress(LoadLibraryW(L"newdev.dll"), "DiInstallDevice")));
         BOOL reboot = FALSE;
-        if (install == nullptr) {
-            return ERROR_PROC_NOT_FOUND;
-        }
         if (!SetupDiEnumDriverInfoW(set, device, SPDIT_COMPATDRIVER, 0, &driver) ||
-            !install(nullptr, set, device, &driver, 0, &reboot)) {
+            !DiInstallDevice(nullptr, set, device, &driver, 0, &reboot)) {
             return GetLastError();
         }
         *restart = reboot != FALSE;
@@ -341,13 +369,45 @@ std::wstring DeviceState(DEVINST instance)
         return L"state unknown (configuration manager error " + std::to_wstring(result) + L")";
     }
     if (status & DN_HAS_PROBLEM) {
-        return problem == CM_PROB_DISABLED ? L"disabled" : L"problem code " + std::to_wstring(problem);
+        return problem == CM_PROB_DISABLED ? L"disabled"
+                                           : L"problem: " + Wide(JudgePortState(true, status, problem).cause);
     }
     if (status & DN_STARTED) {
         return L"started";
     }
     /* A present device always has some status bit; none at all means the system gave none. */
     return status == 0 ? L"state unknown (the system reports no status)" : L"not started";
+}
+
+/* The port's state once it has started, stopped at a problem, or had kStartWaitMs to start:
+ * "started" on stdout and kOk; a problem's cause and remedy on stderr and its exit code. */
+int ReportPortState(DEVINST instance, const std::wstring &name)
+{
+    PortState state = JudgePortState(false, 0, 0);
+    for (DWORD waited = 0;; waited += kStartPollMs) {
+        ULONG status = 0;
+        ULONG problem = 0;
+        const bool answered = CM_Get_DevNode_Status(&status, &problem, instance, 0) == CR_SUCCESS;
+        state = JudgePortState(answered, status, problem);
+        if (state.condition != PortCondition::NotStarted || waited >= kStartWaitMs) {
+            break;
+        }
+        Sleep(kStartPollMs);
+    }
+    switch (state.condition) {
+    case PortCondition::Started:
+        Print(L"%ls started\n", name.c_str());
+        break;
+    case PortCondition::Unknown:
+        Print(L"%ls: state unknown: %hs (%hs)\n", name.c_str(), state.cause.c_str(), state.remedy.c_str());
+        break;
+    case PortCondition::Problem:
+    case PortCondition::NotStarted:
+        PrintError(L"vplink: %ls does not work: %hs\nvplink: what to do: %hs\n", name.c_str(), state.cause.c_str(),
+                   state.remedy.c_str());
+        break;
+    }
+    return state.exitCode;
 }
 
 std::wstring PublishedAs(const PortsClass &ports, const std::wstring &name)
@@ -377,7 +437,7 @@ std::wstring LinkSummary(const std::wstring &name)
 /* Removes one device; true when Windows needs a restart to finish. GetLastError on failure. */
 bool RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA *device, bool *restart)
 {
-    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) {
+    if (!RemoveDeviceGlobally(set, device)) {
         return false;
     }
     *restart = NeedsRestart(set, device);
@@ -400,7 +460,7 @@ std::vector<std::wstring> PortDeviceNames()
 
 namespace {
 
-/* The requested name if it is free, else without a request the lowest free one. */
+/* The requested name if it is free, else without a request the first free one offered. */
 int ChooseName(const std::wstring &requested, std::wstring *name)
 {
     PortsClass ports;
@@ -408,14 +468,15 @@ int ChooseName(const std::wstring &requested, std::wstring *name)
     if (code != kOk) {
         return code;
     }
-    *name = requested.empty() ? LowestFreeName(ports) : requested;
+    *name = requested.empty() ? FirstFreeName(ports) : requested;
     if (name->empty()) {
-        return Report(kNameTaken, L"vplink: every name from LPT%u to LPT%u is taken\n", kFirstDefaultPort, kLastPort);
+        return Report(kNameTaken, L"vplink: every name from LPT1 to LPT9 is taken; a higher one is given with "
+                                  L"--port LPT10 (to LPT99), and programs open it as \\\\.\\LPT10\n");
     }
     std::wstring holder = TakenBy(ports, *name);
     if (!holder.empty()) {
         return Report(kNameTaken, L"vplink: %ls is taken by %ls; nothing was installed (choose another name with "
-                                  L"--port, or leave it out for the lowest free one)\n",
+                                  L"--port, or leave it out for the first free one)\n",
                       name->c_str(), holder.c_str());
     }
     return kOk;
@@ -431,7 +492,9 @@ int CreatePort(const std::wstring &name, const std::wstring &storedInf, const st
         return ReportSystemError(L"cannot create the port device for " + name, error);
     }
     bool restart = false;
-    DWORD error = InstallDriver(device.Set(), device.Data(), storedInf, packageInf, &restart);
+    DWORD error = RetryWhileFileInUse(L"installing the driver on the port", [&]() -> unsigned long {
+        return InstallDriver(device.Set(), device.Data(), storedInf, packageInf, &restart);
+    });
     if (error != ERROR_SUCCESS) {
         device.Discard();
         return ReportSystemError(L"cannot install the driver on the new port " + name + L" (the device is removed again)",
@@ -440,12 +503,19 @@ int CreatePort(const std::wstring &name, const std::wstring &storedInf, const st
     SetFriendlyName(device.Set(), device.Data(), name);
     wchar_t id[MAX_DEVICE_ID_LEN] = {};
     SetupDiGetDeviceInstanceIdW(device.Set(), device.Data(), id, MAX_DEVICE_ID_LEN, nullptr);
-    wprintf(L"%ls installed: %ls, %ls\n", name.c_str(), id, FriendlyName(device.Set(), device.Data()).c_str());
+    Print(L"%ls installed: %ls, %ls\n", name.c_str(), id, FriendlyName(device.Set(), device.Data()).c_str());
+    const std::wstring note = HighNameNote(name);
+    if (!note.empty()) {
+        Print(L"%ls\n", note.c_str());
+    }
     if (restart) {
         return Report(kRestartNeeded, L"vplink: Windows asks for a restart before %ls works\n", name.c_str());
     }
-    wprintf(L"next: vplink set %ls auto (links it to its printer)\n", name.c_str());
-    return kOk;
+    int code = ReportPortState(device.Data()->DevInst, name);
+    if (code == kOk) {
+        Print(L"next: vplink set %ls auto (links it to its printer)\n", name.c_str());
+    }
+    return code;
 }
 
 } // namespace
@@ -463,27 +533,39 @@ int InstallCommand(const InstallOptions &options)
         code = ChooseName(options.port, &name);
     }
     if (code == kOk) {
+        CheckSigning(inf);
         code = StagePackage(inf, &storedInf);
     }
     return code == kOk ? CreatePort(name, storedInf, inf) : code;
 }
 
-/* UpdateDriverForPlugAndPlayDevices stages the package and reinstalls every device with the
- * hardware ID. The Ports class installer keeps each port's name; the friendly names are set
- * again here for systems without that class installer. */
+/* The package is staged first, so that its driver-store name is recorded; then
+ * UpdateDriverForPlugAndPlayDevices reinstalls every device with the hardware ID from it. The
+ * Ports class installer keeps each port's name; the friendly names are set again here for
+ * systems without that class installer. */
 int UpdateCommand(const std::wstring &inf)
 {
     std::wstring path;
+    std::wstring storedInf;
     int code = RequireAdministrator(L"update");
     if (code == kOk) {
         code = LocatePackage(inf, &path);
+    }
+    if (code == kOk) {
+        CheckSigning(path);
+        code = StagePackage(path, &storedInf);
     }
     if (code != kOk) {
         return code;
     }
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VP_PORT_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
-        DWORD error = GetLastError();
+    DWORD error = RetryWhileFileInUse(L"reinstalling the driver", [&]() -> unsigned long {
+        return UpdateDriverForPlugAndPlayDevicesW(nullptr, VP_PORT_HARDWARE_ID, path.c_str(), INSTALLFLAG_FORCE,
+                                                  &reboot)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
         if (error == ERROR_NO_SUCH_DEVINST) {
             return Report(kMissing, L"vplink: no port is installed (vplink install adds one)\n");
         }
@@ -491,18 +573,21 @@ int UpdateCommand(const std::wstring &inf)
     }
     PortsClass ports;
     unsigned count = 0;
+    int stateCode = kOk;
     for (Device &device : ports.devices) {
         if (device.ours) {
             SetFriendlyName(ports.Set(), &device.data, device.portName);
-            wprintf(L"%ls: driver reinstalled (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
+            Print(L"%ls: driver reinstalled (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
             count++;
+            int state = reboot ? kOk : ReportPortState(device.data.DevInst, device.portName);
+            stateCode = stateCode != kOk ? stateCode : state;
         }
     }
     if (reboot) {
         return Report(kRestartNeeded, L"vplink: Windows asks for a restart to finish the update\n");
     }
-    wprintf(L"%u port(s) updated\n", count);
-    return kOk;
+    Print(L"%u port(s) updated\n", count);
+    return stateCode;
 }
 
 int PortsCommand()
@@ -518,13 +603,13 @@ int PortsCommand()
             continue;
         }
         const std::wstring name = device.portName.empty() ? L"(no name)" : device.portName;
-        wprintf(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n", name.c_str(),
+        Print(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n", name.c_str(),
                 FriendlyName(ports.Set(), &device.data).c_str(), device.instanceId.c_str(),
                 DeviceState(device.data.DevInst).c_str(), PublishedAs(ports, device.portName).c_str(),
                 LinkSummary(device.portName).c_str());
         count++;
     }
-    wprintf(L"%u port(s)\n", count);
+    Print(L"%u port(s)\n", count);
     return kOk;
 }
 
@@ -571,14 +656,18 @@ int RenameCommand(const std::wstring &from, const std::wstring &to)
         ReportSystemError(L"cannot move the link of " + from + L" to " + to, static_cast<DWORD>(moved));
     }
     SetFriendlyName(ports.Set(), &device->data, to);
+    const std::wstring note = HighNameNote(to);
+    if (!note.empty()) {
+        Print(L"%ls\n", note.c_str());
+    }
     if (restart == Restart::Failed) {
         ReportSystemError(L"cannot restart the port", error);
         return Report(kRestartNeeded, L"vplink: %ls is renamed %ls, but keeps its old name until the device next "
                                       L"starts (restart the computer)\n",
                       from.c_str(), to.c_str());
     }
-    wprintf(L"%ls renamed %ls\n", from.c_str(), to.c_str());
-    return kOk;
+    Print(L"%ls renamed %ls\n", from.c_str(), to.c_str());
+    return ReportPortState(device->data.DevInst, to);
 }
 
 int RemoveCommand(const std::wstring &port, bool keepLink)
@@ -609,7 +698,7 @@ int RemoveCommand(const std::wstring &port, bool keepLink)
             ReportSystemError(L"cannot remove the link of " + name, static_cast<DWORD>(error));
         }
     }
-    wprintf(L"%ls removed (%ls), link %ls\n", name.c_str(), device->instanceId.c_str(), linkState);
+    Print(L"%ls removed (%ls), link %ls\n", name.c_str(), device->instanceId.c_str(), linkState);
     return restart ? Report(kRestartNeeded, L"vplink: %ls is in use; it goes when the computer restarts\n", name.c_str())
                    : kOk;
 }
@@ -634,7 +723,7 @@ int UninstallCommand(bool keepLinks)
                 continue;
             }
             restart |= deviceRestart;
-            wprintf(L"%ls removed (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
+            Print(L"%ls removed (%ls)\n", device.portName.c_str(), device.instanceId.c_str());
         }
     }
     if (code != kOk) {

@@ -5,9 +5,18 @@
 #
 # install_ports leaves LPT3 installed and linked to printer 0, for the client's checks;
 # uninstall_ports then installs two ports again and takes everything out.
+#
+# The package is used from a folder of its own, as a user unpacks a download, with a copy of
+# planted.dll beside vplink.exe under the name of each DLL it delay-loads. Wine prefers its own
+# builtin DLLs; told to prefer a native one (WINEDLLOVERRIDES ...=n,b), it takes one found beside
+# the program first, as Windows does, so a planted copy is loaded unless vplink keeps the DLL
+# search to system32.
 
-vplink='C:\vparallel\vplink.exe'
+download='C:\download'
+vplink="$download\vplink.exe"
 vptest='C:\vparallel\vptest.exe'
+planted_dlls=(newdev cfgmgr32 crypt32)
+native_dlls="$(IFS=,; echo "${planted_dlls[*]}")=n,b" # added to WINEDLLOVERRIDES for the route
 
 printer_key() { # printer index: its entry under the USB device-interface class key
   echo "$classes_key\\##?#USB#Vid_1504&Pid_0002#SIM000$(($1 + 1))#$usb_class"
@@ -35,8 +44,39 @@ restart_session() {
   w "$vptest" printer-links || fail "the printers' interface links"
 }
 
+
+# The shipped files as built: vplink.exe without debug sections, both files with version
+# resources that match the INF's DriverVer (dated no later than today, UTC), and vplink's manifest.
+check_shipped_files() {
+  local objdump=x86_64-w64-mingw32-objdump version stamp
+  if $objdump -h "$build/vplink.exe" | grep -q ' \.debug'; then fail "vplink.exe carries debug sections"
+  elif [[ ! -f $build/symbols/vplink.exe ]]; then fail "no symbols/vplink.exe beside vplink.exe"
+  else echo "ok   vplink.exe ships without debug sections, its symbols beside it"; fi
+  stamp=$(tr -d '\r' <"$build/vparallel.inf" | sed -n 's/^DriverVer *= *\([0-9/]*\),\([0-9.]*\)$/\1 \2/p')
+  version=${stamp#* }
+  local date=${stamp% *}
+  [[ $date =~ ^([0-9]{2})/([0-9]{2})/([0-9]{4})$ ]] &&
+    [[ ${BASH_REMATCH[3]}${BASH_REMATCH[1]}${BASH_REMATCH[2]} -le $(date -u +%Y%m%d) ]] &&
+    echo "ok   INF: DriverVer $date,$version, not after today (UTC)" || fail "INF: DriverVer '$stamp'"
+  w "$vptest" resources "$download\vplink.exe" >"$work/out.txt" 2>&1
+  expect_output "vplink.exe: version $version" "^FileVersion: ${version//./\\.}"
+  expect_output "vplink.exe: its own name" '^OriginalFilename: vplink.exe'
+  expect_output "vplink.exe: the manifest asks for elevation" 'requestedExecutionLevel level="requireAdministrator"'
+  expect_output "vplink.exe: the manifest declares Windows 10 and 11" 'supportedOS Id="\{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a\}"'
+  w "$vptest" resources "$download\vparallel.sys" >"$work/out.txt" 2>&1
+  expect_output "vparallel.sys: version $version" "^FileVersion: ${version//./\\.}"
+  expect_output "vparallel.sys: a system driver (VFT_DRV, VFT2_DRV_SYSTEM)" '^file type: 3/7'
+  expect_output "vparallel.sys: its own name" '^OriginalFilename: vparallel.sys'
+}
+
 install_ports() {
-  : >"$WINEPREFIX/drive_c/vparallel/vparallel.cat" # Wine checks no signature; Windows needs it signed
+  local -x WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$native_dlls"
+  local dir=$WINEPREFIX/drive_c/download dll
+  mkdir -p "$dir"
+  cp "$build"/{vplink.exe,vparallel.inf} "$build/wine/vparallel.sys" "$dir/"
+  : >"$dir/vparallel.cat" # Wine checks no signature; Windows needs it signed
+  for dll in "${planted_dlls[@]}"; do cp "$build/wine/planted.dll" "$dir/$dll.dll"; done
+  check_shipped_files
   w "$vptest" printer-links || { fail "the printers' interface links"; return 1; }
 
   expect_exit 5 "install: a missing INF is refused" w "$vplink" install --inf 'C:\nowhere\vparallel.inf'
@@ -44,9 +84,25 @@ install_ports() {
   w reg add "$device_map" /v '\Device\OtherParallel' /d '\DosDevices\LPT5' /f >/dev/null
   expect_exit 6 "install: a name the device map holds is refused" w "$vplink" install --port LPT5
   w reg delete "$device_map" /v '\Device\OtherParallel' /f >/dev/null
+  w "$vptest" doslink LPT6 '\Device\Null' || fail "cannot make the DOS name LPT6"
+  expect_exit 6 "install: a name that is a DOS device name already is refused" w "$vplink" install --port LPT6
+  expect_output "install: the DOS name is named as the holder" 'LPT6 is taken by the DOS device name LPT6 \(-> \\Device\\Null'
+  w "$vptest" doslink LPT6 || fail "cannot delete the DOS name LPT6"
+  # A virus scanner holding the unpacked INF: five attempts, then the sharing violation, nothing changed.
+  expect_exit 1 "install: an INF another program holds open" w "$vptest" hold "$download\vparallel.inf" "$vplink" install
+  expect_output "install: the held INF is tried five times" 'reading the INF, attempt 5 of 5'
 
   expect_exit 0 "install: the first port" w "$vplink" install
   expect_output "install: the first port is LPT3" '^LPT3 installed: ROOT\\VPARALLEL\\[0-9]+, Virtual parallel port \(LPT3\)'
+  expect_output "install: says the catalog's signature cannot be read" 'vparallel.cat carries no signature'
+  expect_output "install: reports the port's state (none under Wine)" '^LPT3: state unknown: the system reports no state'
+  w reg query 'HKLM\SOFTWARE\vparallel' /v DriverStoreInfs 2>/dev/null | tr -d '\r' | grep -q 'REG_MULTI_SZ *vparallel.inf$' &&
+    echo "ok   install: the driver store's name for the INF is recorded" || fail "install: no record of the staged INF"
+  # Text beyond ASCII, redirected to a file, arrives as UTF-8.
+  LC_ALL=C.UTF-8 expect_exit 0 "set: a device path beyond ASCII" w "$vplink" set LPT7 '\Device\プリンタé' "$linked_id"
+  grep -qF 'LPT7 linked to \Device\プリンタé (accepted' "$work/out.txt" &&
+    echo "ok   set: the path is written back as UTF-8" || { fail "set: the path is not UTF-8"; od -c "$work/out.txt" | head; }
+  expect_exit 0 "remove: the link of a port without a device" w "$vplink" remove LPT7
   w reg query 'HKLM\System\CurrentControlSet\Control\Class\{4D36E978-E325-11CE-BFC1-08002BE10318}' /s 2>/dev/null |
     tr -d '\r' | grep -Eq 'PortSubClass +REG_BINARY +00$' && echo "ok   install: the driver key marks a parallel port" ||
     fail "install: no PortSubClass 00 in the driver key"
@@ -100,20 +156,40 @@ install_ports() {
   print_at_once LPT3=0
 }
 
-# After the client's checks removed LPT3: two ports again, then everything out.
+# After the client's checks removed LPT3: two ports again (one above LPT9), then everything out.
 uninstall_ports() {
+  local -x WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$native_dlls"
+  local inf=$WINEPREFIX/drive_c/windows/inf dll
   expect_exit 0 "install again: LPT3" w "$vplink" install
-  expect_exit 0 "install again: LPT4" w "$vplink" install
-  wait_for_map present LPT3 LPT4
+  expect_exit 0 "install --port LPT12: a name above LPT9 on request" w "$vplink" install --port LPT12
+  expect_output "install: LPT12 is explained as \\\\.\\LPT12" 'reach LPT12 only as \\\\\.\\LPT12'
+  wait_for_map present LPT3 LPT12
+  expect_exit 0 "set LPT12 auto" w "$vplink" set LPT12 auto
+  print_at_once LPT12=1 # the client took printer 0 away: LPT3 has no printer now
+  # A package of this driver that vplink did not stage stays; without a record, uninstall searches.
+  cp "$inf/vparallel.inf" "$inf/oem90.inf"
   expect_exit 0 "uninstall" w "$vplink" uninstall
   cat "$work/out.txt"
-  wait_for_map absent LPT3 LPT4 && echo "ok   uninstall: no device-map value left"
+  expect_output "uninstall: the recorded package removed" '^driver package vparallel.inf removed'
+  wait_for_map absent LPT3 LPT12 && echo "ok   uninstall: no device-map value left"
   no_dos_name LPT3
-  no_dos_name LPT4
+  no_dos_name LPT12
   expect_exit 0 "uninstall: no port device left" w "$vplink" ports
   expect_output "uninstall: ports lists none" '^0 port\(s\)'
-  [[ ! -e $WINEPREFIX/drive_c/windows/inf/vparallel.inf ]] && echo "ok   uninstall: the package left the driver store" ||
+  [[ ! -e $inf/vparallel.inf ]] && echo "ok   uninstall: the package left the driver store" ||
     fail "uninstall: the INF is still in the driver store"
+  [[ -e $inf/oem90.inf ]] && echo "ok   uninstall: an INF not recorded at install is not searched for" ||
+    fail "uninstall: searched the INF folder despite the record"
+  w reg query 'HKLM\SOFTWARE\vparallel' >/dev/null 2>&1 && fail "uninstall: the record is still there" ||
+    echo "ok   uninstall: the record went with the package"
   w sc query vparallel >/dev/null 2>&1 && fail "uninstall: the service is still there" || echo "ok   uninstall: no service"
   expect_exit 3 "uninstall: the links are gone" w "$vplink" show LPT3
+  expect_exit 0 "uninstall again, without a record" w "$vplink" uninstall
+  expect_output "uninstall: without a record it searches the INF folder" '^no record of the packages vplink staged'
+  [[ ! -e $inf/oem90.inf ]] && echo "ok   uninstall: the INF found by the search removed" || fail "uninstall: oem90.inf left"
+  for dll in "${planted_dlls[@]}"; do
+    [[ -e $WINEPREFIX/drive_c/download/$dll.dll.loaded ]] && fail "vplink loaded the $dll.dll planted beside it"
+  done
+  [[ $(ls "$WINEPREFIX/drive_c/download" | grep -c '\.loaded$') == 0 ]] &&
+    echo "ok   vplink loaded none of the DLLs planted beside it (${planted_dlls[*]})"
 }

@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build-windows}
-for f in vplink.exe wine/vparallel.sys wine/vpusbsim.sys wine/vptest.exe; do
+for f in vplink.exe vparallel.inf wine/vparallel.sys wine/vpusbsim.sys wine/vptest.exe wine/planted.dll; do
   [[ -f $build/$f ]] || { echo "missing $build/$f: cmake --build --preset windows first" >&2; exit 2; }
 done
 
@@ -117,7 +117,7 @@ run_route() { # package | registry
   fresh_prefix
   local dir=$WINEPREFIX/drive_c/vparallel drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   mkdir -p "$dir"
-  cp "$build"/wine/{vparallel.sys,vptest.exe} "$build/vplink.exe" package/vparallel.inf "$dir/"
+  cp "$build"/wine/{vparallel.sys,vptest.exe} "$build"/{vplink.exe,vparallel.inf} "$dir/"
   cp "$build/wine/vpusbsim.sys" "$drivers/"
 
   w sc create vpusbsim type= kernel start= demand error= normal \

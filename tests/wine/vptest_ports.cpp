@@ -9,8 +9,14 @@
  *                                   that printer N got exactly its own port's bytes and that each
  *                                   port reads its own printer's reply
  *   vptest dosname NAME             exit 0 when the DOS name exists (its target is printed)
+ *   vptest doslink NAME [TARGET]    creates the DOS name NAME for TARGET, as a net use LPTn:
+ *                                   mapping or another driver's port would; without TARGET
+ *                                   deletes it
  *   vptest asuser PROGRAM ARGS...   runs PROGRAM with the Administrators group denied; exits with
  *                                   its exit code
+ *   vptest hold FILE PROGRAM ARGS...  runs PROGRAM while FILE is open without sharing (as a virus
+ *                                   scanner may hold a freshly unpacked file); exits with its code
+ *   vptest resources FILE           prints the version resource's fields and the manifest of FILE
  */
 #include "tests/wine/vptest.h"
 
@@ -26,6 +32,8 @@
 #include "tests/printer/usbsim_control.h"
 
 extern "C" NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+extern "C" NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE);
 
 namespace {
 
@@ -38,24 +46,32 @@ std::wstring InterfaceName(ULONG printer)
     return L"USB#Vid_1504&Pid_0002#SIM000" + std::to_wstring(printer + 1) + L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 }
 
+/* A permanent object-manager link, kept when this process ends; an existing one is left as it is. */
+bool CreatePermanentLink(const std::wstring &name, const std::wstring &target)
+{
+    UNICODE_STRING linkName;
+    UNICODE_STRING linkTarget;
+    RtlInitUnicodeString(&linkName, name.c_str());
+    RtlInitUnicodeString(&linkTarget, target.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
+    HANDLE link;
+    NTSTATUS status = NtCreateSymbolicLinkObject(&link, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &attributes,
+                                                 &linkTarget);
+    if (status == 0) {
+        CloseHandle(link);
+    } else if (status != kNameCollision) {
+        fwprintf(stderr, L"vptest: cannot link %ls: 0x%lx\n", name.c_str(), static_cast<unsigned long>(status));
+        return false;
+    }
+    return true;
+}
+
 int PrinterLinks()
 {
     for (ULONG printer = 0; printer < VPSIM_PRINTERS; printer++) {
-        std::wstring name = L"\\??\\" + InterfaceName(printer);
-        std::wstring target = VPSIM_DATA_DEVICE_PREFIX + std::to_wstring(printer);
-        UNICODE_STRING linkName;
-        UNICODE_STRING linkTarget;
-        RtlInitUnicodeString(&linkName, name.c_str());
-        RtlInitUnicodeString(&linkTarget, target.c_str());
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
-        HANDLE link;
-        NTSTATUS status = NtCreateSymbolicLinkObject(&link, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &attributes,
-                                                     &linkTarget);
-        if (status == 0) {
-            CloseHandle(link);
-        } else if (status != kNameCollision) {
-            fwprintf(stderr, L"vptest: cannot link %ls: 0x%lx\n", name.c_str(), static_cast<unsigned long>(status));
+        if (!CreatePermanentLink(L"\\??\\" + InterfaceName(printer),
+                                 VPSIM_DATA_DEVICE_PREFIX + std::to_wstring(printer))) {
             return 1;
         }
     }
@@ -229,13 +245,123 @@ int DosName(const wchar_t *name)
     return 0;
 }
 
-/* The caller's token with the Administrators group made deny-only: what a standard user has. */
-int AsStandardUser(int count, wchar_t **words)
+/* With a target: the DOS name as a permanent link. Without: that link made temporary, so that it
+ * goes with the last handle. */
+int DosLink(const wchar_t *name, const wchar_t *target)
+{
+    const std::wstring path = std::wstring(L"\\??\\") + name;
+    if (target != nullptr) {
+        return CreatePermanentLink(path, target) ? 0 : 1;
+    }
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, path.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &linkName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE link;
+    NTSTATUS status = NtOpenSymbolicLinkObject(&link, 0x10000 /* DELETE */, &attributes);
+    if (status == 0) {
+        status = NtMakeTemporaryObject(link);
+        CloseHandle(link);
+    }
+    if (status != 0) {
+        fwprintf(stderr, L"vptest: cannot delete %ls: 0x%lx\n", path.c_str(), static_cast<unsigned long>(status));
+    }
+    return status == 0 ? 0 : 1;
+}
+
+std::wstring CommandLine(int count, wchar_t **words)
 {
     std::wstring commandLine;
     for (int i = 0; i < count; i++) {
         commandLine += (i ? L" \"" : L"\"") + std::wstring(words[i]) + L"\"";
     }
+    return commandLine;
+}
+
+/* Runs the command with the token given (nullptr: this process's); its exit code, 125 when it
+ * did not start. */
+int RunAndWait(HANDLE token, std::wstring commandLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = 125;
+    BOOL started = token != nullptr ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                                           nullptr, nullptr, &startup, &process)
+                                    : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                                     nullptr, &startup, &process);
+    if (!started) {
+        fwprintf(stderr, L"vptest: cannot start %ls: %lu\n", commandLine.c_str(), GetLastError());
+        return 125;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return static_cast<int>(exitCode);
+}
+
+int HoldWhileRunning(const wchar_t *file, int count, wchar_t **words)
+{
+    HANDLE held = CreateFileW(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"vptest hold: cannot open %ls: %lu\n", file, GetLastError());
+        return 125;
+    }
+    int code = RunAndWait(nullptr, CommandLine(count, words));
+    CloseHandle(held);
+    return code;
+}
+
+std::wstring VersionString(const std::vector<BYTE> &block, const wchar_t *name)
+{
+    wchar_t *value = nullptr;
+    UINT chars = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    if (!VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void **>(&value), &chars) || value == nullptr) {
+        return L"(none)";
+    }
+    return value;
+}
+
+/* What Explorer's Details tab and the loader read: the version fields and the manifest. */
+int Resources(const wchar_t *file)
+{
+    DWORD ignored = 0;
+    DWORD bytes = GetFileVersionInfoSizeW(file, &ignored);
+    std::vector<BYTE> block(bytes);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT fixedBytes = 0;
+    if (bytes == 0 || !GetFileVersionInfoW(file, 0, bytes, block.data()) ||
+        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &fixedBytes) || fixed == nullptr) {
+        wprintf(L"%ls: no version resource (%lu)\n", file, GetLastError());
+        return 1;
+    }
+    wprintf(L"file version: %lu.%lu.%lu.%lu\nfile type: %lu/%lu\n", HIWORD(fixed->dwFileVersionMS),
+            LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+            fixed->dwFileType, fixed->dwFileSubtype);
+    for (const wchar_t *name : {L"FileVersion", L"ProductVersion", L"ProductName", L"CompanyName", L"FileDescription",
+                                L"OriginalFilename"}) {
+        wprintf(L"%ls: %ls\n", name, VersionString(block, name).c_str());
+    }
+    HMODULE image = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HRSRC manifest = image != nullptr ? FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
+    HGLOBAL loaded = manifest != nullptr ? LoadResource(image, manifest) : nullptr;
+    if (loaded != nullptr) {
+        const char *text = static_cast<const char *>(LockResource(loaded));
+        wprintf(L"manifest:\n%.*hs\n", static_cast<int>(SizeofResource(image, manifest)), text);
+    } else {
+        wprintf(L"manifest: none\n");
+    }
+    if (image != nullptr) {
+        FreeLibrary(image);
+    }
+    return 0;
+}
+
+/* The caller's token with the Administrators group made deny-only: what a standard user has. */
+int AsStandardUser(int count, wchar_t **words)
+{
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
     PSID administrators = nullptr;
     HANDLE token = nullptr;
@@ -249,26 +375,16 @@ int AsStandardUser(int count, wchar_t **words)
         return 125;
     }
     SID_AND_ATTRIBUTES deny = {administrators, 0};
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    DWORD exitCode = 125;
-    if (CreateRestrictedToken(token, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted) &&
-        CreateProcessAsUserW(restricted, nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                             &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    } else {
-        fwprintf(stderr, L"vptest asuser: cannot start %ls: %lu\n", commandLine.c_str(), GetLastError());
-    }
-    if (restricted != nullptr) {
+    int exitCode = 125;
+    if (CreateRestrictedToken(token, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted)) {
+        exitCode = RunAndWait(restricted, CommandLine(count, words));
         CloseHandle(restricted);
+    } else {
+        fwprintf(stderr, L"vptest asuser: cannot restrict the token: %lu\n", GetLastError());
     }
     CloseHandle(token);
     FreeSid(administrators);
-    return static_cast<int>(exitCode);
+    return exitCode;
 }
 
 } // namespace
@@ -285,8 +401,17 @@ int RunPortsCommand(int argc, wchar_t **argv)
     if (command == L"dosname" && argc == 3) {
         return DosName(argv[2]);
     }
+    if (command == L"doslink" && (argc == 3 || argc == 4)) {
+        return DosLink(argv[2], argc == 4 ? argv[3] : nullptr);
+    }
     if (command == L"asuser" && argc > 2) {
         return AsStandardUser(argc - 2, argv + 2);
+    }
+    if (command == L"hold" && argc > 3) {
+        return HoldWhileRunning(argv[2], argc - 3, argv + 3);
+    }
+    if (command == L"resources" && argc == 3) {
+        return Resources(argv[2]);
     }
     return -1;
 }

@@ -86,6 +86,12 @@ std::string CheckSections(const Image &image)
             return "section " + section.name + " is both writable and executable";
         }
     }
+    /* The loader writes the import address table: Memory Integrity refuses one in code. */
+    const DataDirectory &iat = image.directories[kImportAddressTable];
+    const Section *holder = iat.size != 0 ? image.SectionAt(iat.rva) : nullptr;
+    if (holder != nullptr && (holder->characteristics & kSectionExecute)) {
+        return "the import address table lies in the executable section " + holder->name;
+    }
     return "";
 }
 
@@ -126,6 +132,183 @@ std::string CheckNoSymbolTable(const Image &image)
     return image.symbolTableOffset == 0 && image.symbolCount == 0
                ? ""
                : "has a COFF symbol table (" + std::to_string(image.symbolCount) + " records)";
+}
+
+/* ---- The version resource ------------------------------------------------------------------- */
+
+constexpr uint32_t kResourceTypeVersion = 16; /* RT_VERSION */
+constexpr uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+constexpr uint32_t kFixedFileInfoBytes = 52;
+constexpr uint32_t kOsNtWindows32 = 0x00040004; /* VOS_NT_WINDOWS32 */
+constexpr uint32_t kFileTypeDriver = 3;         /* VFT_DRV */
+constexpr uint32_t kFileSubtypeSystemDriver = 7; /* VFT2_DRV_SYSTEM */
+
+/* One block of a VS_VERSIONINFO tree: wLength, wValueLength, wType, a zero-terminated UTF-16
+ * key, then the value and the child blocks, each starting on a 4-byte boundary. */
+struct VersionBlock {
+    std::u16string key;
+    bool text = false;
+    std::vector<uint8_t> value;
+    std::vector<VersionBlock> children;
+};
+
+uint16_t Word(const std::vector<uint8_t> &data, size_t at)
+{
+    return uint16_t(data[at] | data[at + 1] << 8);
+}
+
+uint32_t Dword(const std::vector<uint8_t> &data, size_t at)
+{
+    return uint32_t(Word(data, at)) | uint32_t(Word(data, at + 2)) << 16;
+}
+
+size_t Align4(size_t at)
+{
+    return (at + 3) & ~size_t(3);
+}
+
+bool ParseVersionBlock(const std::vector<uint8_t> &data, size_t at, size_t end, unsigned depth, VersionBlock *block)
+{
+    if (depth > 4 || at + 6 > end || Word(data, at) < 6 || at + Word(data, at) > end) {
+        return false;
+    }
+    const size_t blockEnd = at + Word(data, at);
+    block->text = Word(data, at + 4) == 1;
+    const size_t valueBytes = size_t(Word(data, at + 2)) * (block->text ? 2 : 1);
+    size_t next = at + 6;
+    for (;; next += 2) {
+        if (next + 2 > blockEnd) {
+            return false;
+        }
+        if (Word(data, next) == 0) {
+            break;
+        }
+        block->key.push_back(char16_t(Word(data, next)));
+    }
+    next = Align4(next + 2);
+    if (next + valueBytes > blockEnd) {
+        return false;
+    }
+    block->value.assign(data.begin() + long(next), data.begin() + long(next + valueBytes));
+    for (next = Align4(next + valueBytes); next < blockEnd; next = Align4(next + Word(data, next))) {
+        block->children.emplace_back();
+        if (!ParseVersionBlock(data, next, blockEnd, depth + 1, &block->children.back())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const VersionBlock *Child(const VersionBlock &block, const std::u16string &key)
+{
+    for (const VersionBlock &child : block.children) {
+        if (child.key == key) {
+            return &child;
+        }
+    }
+    return nullptr;
+}
+
+std::string Narrow(const std::u16string &text)
+{
+    std::string narrow;
+    for (char16_t c : text) {
+        narrow.push_back(c < 0x80 ? char(c) : '?');
+    }
+    return narrow;
+}
+
+/* A text value up to its terminating zero. */
+std::string TextOf(const VersionBlock &block)
+{
+    std::string text;
+    for (size_t i = 0; i + 1 < block.value.size(); i += 2) {
+        const char16_t c = char16_t(block.value[i] | block.value[i + 1] << 8);
+        if (c == 0) {
+            break;
+        }
+        text.push_back(c < 0x80 ? char(c) : '?');
+    }
+    return text;
+}
+
+std::string Dotted(uint32_t high, uint32_t low)
+{
+    return std::to_string(high >> 16) + "." + std::to_string(high & 0xffff) + "." + std::to_string(low >> 16) + "." +
+           std::to_string(low & 0xffff);
+}
+
+/* What Device Manager, Explorer and a crash dump show of the driver: one VS_VERSION_INFO (ID 1)
+ * marking a system driver for Windows NT, with the usual strings, whose version strings agree
+ * with the fixed binary version. */
+std::string CheckVersionResource(const Image &image)
+{
+    std::vector<Resource> resources;
+    std::string error;
+    if (!image.Resources(&resources, &error)) {
+        return error;
+    }
+    const Resource *version = nullptr;
+    for (const Resource &resource : resources) {
+        if (resource.type == kResourceTypeVersion && resource.typeName.empty()) {
+            if (version != nullptr) {
+                return "more than one version resource";
+            }
+            version = &resource;
+        }
+    }
+    if (version == nullptr) {
+        return "no version resource";
+    }
+    if (version->id != 1) {
+        return "the version resource has ID " + std::to_string(version->id) + ", not 1 (VS_VERSION_INFO)";
+    }
+    const uint8_t *bytes = image.At(version->dataRva, version->size);
+    const std::vector<uint8_t> data(bytes, bytes + version->size);
+    VersionBlock root;
+    if (!ParseVersionBlock(data, 0, data.size(), 0, &root) || root.key != u"VS_VERSION_INFO" ||
+        root.value.size() < kFixedFileInfoBytes) {
+        return "the version resource is malformed";
+    }
+    if (Dword(root.value, 0) != kFixedFileInfoSignature) {
+        return "VS_FIXEDFILEINFO signature " + Hex(Dword(root.value, 0));
+    }
+    if (Dword(root.value, 32) != kOsNtWindows32) {
+        return "file OS " + Hex(Dword(root.value, 32)) + ", not VOS_NT_WINDOWS32";
+    }
+    if (Dword(root.value, 36) != kFileTypeDriver || Dword(root.value, 40) != kFileSubtypeSystemDriver) {
+        return "file type " + std::to_string(Dword(root.value, 36)) + "/" + std::to_string(Dword(root.value, 40)) +
+               ", not a system driver (VFT_DRV/VFT2_DRV_SYSTEM, 3/7)";
+    }
+    const VersionBlock *strings = Child(root, u"StringFileInfo");
+    if (strings == nullptr || strings->children.empty()) {
+        return "no StringFileInfo";
+    }
+    const VersionBlock &table = strings->children.front();
+    std::vector<std::string> missing;
+    for (const char16_t *name : {u"CompanyName", u"FileDescription", u"FileVersion", u"OriginalFilename",
+                                 u"ProductName", u"ProductVersion"}) {
+        const VersionBlock *value = Child(table, name);
+        if (value == nullptr || TextOf(*value).empty()) {
+            missing.push_back(Narrow(name));
+        }
+    }
+    if (!missing.empty()) {
+        return "no " + Some(missing) + " in StringFileInfo " + Narrow(table.key);
+    }
+    const std::string fileVersion = Dotted(Dword(root.value, 8), Dword(root.value, 12));
+    const std::string productVersion = Dotted(Dword(root.value, 16), Dword(root.value, 20));
+    const std::string fileText = TextOf(*Child(table, u"FileVersion"));
+    const std::string productText = TextOf(*Child(table, u"ProductVersion"));
+    if (fileText.rfind(fileVersion, 0) != 0 || productText.rfind(productVersion, 0) != 0) {
+        return "FileVersion '" + fileText + "' and ProductVersion '" + productText + "' do not begin with the binary " +
+               fileVersion + " and " + productVersion;
+    }
+    const std::string original = Lower(TextOf(*Child(table, u"OriginalFilename")));
+    if (original.size() < 4 || original.compare(original.size() - 4, 4, ".sys") != 0) {
+        return "OriginalFilename '" + original + "' is not a .sys image";
+    }
+    return "";
 }
 
 /* ---- Checks that read the unstripped copy ------------------------------------------------- */
@@ -263,6 +446,7 @@ std::vector<CheckResult> CheckKernelImage(const Image &image, const Image &unstr
         {"imports", CheckImports(image, exports)},
         {"no-exports", CheckNoExports(image)},
         {"no-symbol-table", CheckNoSymbolTable(image)},
+        {"version-resource", CheckVersionResource(image)},
         {"unstripped-copy", CheckSameImage(image, unstripped)},
     };
     const bool usable = results.back().failure.empty();

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace pe {
@@ -16,6 +17,11 @@ constexpr uint32_t kSymbolBytes = 18;
 constexpr uint32_t kImportDescriptorBytes = 20;
 constexpr uint32_t kRuntimeFunctionBytes = 12;
 constexpr uint8_t kTypeFunction = 0x20; /* DT_FCN in the COFF symbol's type */
+constexpr uint32_t kResourceDirectoryBytes = 16;
+constexpr uint32_t kResourceEntryBytes = 8;
+constexpr uint32_t kResourceDataBytes = 16;
+constexpr uint32_t kResourceSubdirectory = 0x80000000; /* the entry's offset is a directory's */
+constexpr uint32_t kResourceNamed = 0x80000000;        /* the entry's name is a string's offset */
 
 bool Fits(const std::vector<uint8_t> &bytes, uint64_t offset, uint64_t length)
 {
@@ -198,6 +204,94 @@ std::vector<RuntimeFunction> Image::RuntimeFunctions() const
         functions.push_back({Little32(entry), Little32(entry + 4), Little32(entry + 8)});
     }
     return functions;
+}
+
+/* Resource directories nest three deep (type, name, language); every offset in them is from the
+ * start of the resource directory, and every leaf names its data by RVA. */
+bool Image::Resources(std::vector<Resource> *resources, std::string *error) const
+{
+    resources->clear();
+    const DataDirectory &directory = directories[kResource];
+    if (directory.size == 0) {
+        return true;
+    }
+    struct Level {
+        uint32_t id;
+        std::u16string name;
+    };
+    auto fail = [error](const std::string &why) {
+        *error = why;
+        return false;
+    };
+    auto readName = [&](uint32_t offset, std::u16string *name) {
+        const uint8_t *length = offset < directory.size ? At(directory.rva + offset, 2) : nullptr;
+        const uint32_t chars = length != nullptr ? uint32_t(length[0] | length[1] << 8) : 0;
+        const uint8_t *text = length != nullptr ? At(directory.rva + offset + 2, chars * 2) : nullptr;
+        if (text == nullptr || uint64_t(offset) + 2 + chars * 2 > directory.size) {
+            return false;
+        }
+        for (uint32_t i = 0; i < chars; i++) {
+            name->push_back(char16_t(text[2 * i] | text[2 * i + 1] << 8));
+        }
+        return true;
+    };
+    /* Walks one directory at `offset`, `depth` 0 (types) to 2 (languages). */
+    std::vector<Level> path;
+    std::function<bool(uint32_t, unsigned)> walk = [&](uint32_t offset, unsigned depth) -> bool {
+        const uint8_t *table = offset < directory.size ? At(directory.rva + offset, kResourceDirectoryBytes) : nullptr;
+        if (table == nullptr || uint64_t(offset) + kResourceDirectoryBytes > directory.size) {
+            return fail("resource directory at offset " + std::to_string(offset) + " lies outside it");
+        }
+        const uint32_t entries = uint32_t(table[12] | table[13] << 8) + uint32_t(table[14] | table[15] << 8);
+        for (uint32_t i = 0; i < entries; i++) {
+            const uint32_t at = offset + kResourceDirectoryBytes + i * kResourceEntryBytes;
+            const uint8_t *entry = at < directory.size ? At(directory.rva + at, kResourceEntryBytes) : nullptr;
+            if (entry == nullptr || uint64_t(at) + kResourceEntryBytes > directory.size) {
+                return fail("resource entry at offset " + std::to_string(at) + " lies outside the directory");
+            }
+            Level level = {Little32(entry), {}};
+            if (level.id & kResourceNamed) {
+                if (!readName(level.id & ~kResourceNamed, &level.name)) {
+                    return fail("resource name at offset " + std::to_string(level.id & ~kResourceNamed) +
+                                " lies outside the directory");
+                }
+                level.id = 0;
+            }
+            const uint32_t target = Little32(entry + 4);
+            const bool subdirectory = (target & kResourceSubdirectory) != 0;
+            if (subdirectory != (depth < 2)) {
+                return fail("resource directory nests " + std::string(depth < 2 ? "less" : "more") +
+                            " than three levels deep");
+            }
+            path.push_back(level);
+            if (subdirectory) {
+                if ((target & ~kResourceSubdirectory) <= offset) {
+                    return fail("resource directory at offset " + std::to_string(offset) + " points back");
+                }
+                if (!walk(target & ~kResourceSubdirectory, depth + 1)) {
+                    return false;
+                }
+            } else {
+                const uint8_t *leaf = target < directory.size ? At(directory.rva + target, kResourceDataBytes) : nullptr;
+                Resource resource;
+                resource.type = path[0].id;
+                resource.typeName = path[0].name;
+                resource.id = path[1].id;
+                resource.name = path[1].name;
+                resource.language = path[2].id;
+                resource.dataRva = leaf != nullptr ? Little32(leaf) : 0;
+                resource.size = leaf != nullptr ? Little32(leaf + 4) : 0;
+                if (leaf == nullptr || At(resource.dataRva, resource.size) == nullptr) {
+                    return fail("the data of a resource of type " + std::to_string(resource.type) +
+                                " is not in the file");
+                }
+                resources->push_back(resource);
+            }
+            path.pop_back();
+        }
+        return true;
+    };
+    return walk(0, 0);
 }
 
 uint32_t Image::ExportedNameCount() const

@@ -2,8 +2,8 @@
  * pe_image.h - a PE32+ image file read into memory, for inspection on the build host.
  *
  * Only what the kernel-image checks need: the headers, the section table, the data directories,
- * the import table, the exception table (.pdata) and the COFF symbol table of an unstripped
- * image. Every read is bounds-checked against the file: a truncated or malformed image yields
+ * the import table, the exception table (.pdata), the resource directory and the COFF symbol
+ * table of an unstripped image. Every read is bounds-checked against the file: a truncated or malformed image yields
  * empty answers, never a read past the buffer.
  */
 #pragma once
@@ -14,7 +14,15 @@
 
 namespace pe {
 
-enum Directory : unsigned { kExport = 0, kImport = 1, kException = 3, kBaseReloc = 5, kTls = 9 };
+enum Directory : unsigned {
+    kExport = 0,
+    kImport = 1,
+    kResource = 2,
+    kException = 3,
+    kBaseReloc = 5,
+    kTls = 9,
+    kImportAddressTable = 12,
+};
 
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kMagicPe32Plus = 0x20b;
@@ -49,6 +57,18 @@ struct RuntimeFunction {
     uint32_t begin = 0;
     uint32_t end = 0;
     uint32_t unwind = 0;
+};
+
+/* One resource: the leaf reached through type, name and language. A level named by a string
+ * instead of a number has id 0 and its name set. */
+struct Resource {
+    uint32_t type = 0;
+    std::u16string typeName;
+    uint32_t id = 0;
+    std::u16string name;
+    uint32_t language = 0;
+    uint32_t dataRva = 0;
+    uint32_t size = 0;
 };
 
 struct Symbol {
@@ -93,6 +113,9 @@ public:
 
     std::vector<Import> Imports() const;
     std::vector<RuntimeFunction> RuntimeFunctions() const;
+    /* Every resource; false with *error set when the directory is malformed (an entry outside
+     * the resource section, a loop, a leaf whose data is not in the file). */
+    bool Resources(std::vector<Resource> *resources, std::string *error) const;
     std::vector<Symbol> Symbols() const;
     uint32_t ExportedNameCount() const;
 

@@ -74,10 +74,22 @@ TEST(PeCheck, EachFaultIsRejectedByItsCheckAlone)
         {"no relocations", "sound", "sound",
          Patch([](pe::Image *image) { Put32(image, image->DirectoryOffset(pe::kBaseReloc) + 4, 0); }),
          {"relocations"}},
+        {"import address table in code", "sound", "sound",
+         Patch([](pe::Image *image) {
+             Put32(image, image->DirectoryOffset(pe::kImportAddressTable), image->FindSection(".text")->virtualAddress);
+         }),
+         {"sections"}},
         {"section alignment", "sound", "sound",
          Patch([](pe::Image *image) { Put32(image, image->sectionAlignmentOffset, 0x2000); }), {"sections"}},
         {"symbols of another image", "sound", "entry", nullptr,
          {"unstripped-copy", "unwind-data", "entry-point", "no-global-constructors"}},
+        {"no version resource", "no_version", "no_version", nullptr, {"version-resource"}},
+        {"version resource of a program", "version_type", "version_type", nullptr, {"version-resource"}},
+        {"version strings that disagree with the binary version", "version_strings", "version_strings", nullptr,
+         {"version-resource"}},
+        {"resource directory cut short", "sound", "sound",
+         Patch([](pe::Image *image) { Put32(image, image->DirectoryOffset(pe::kResource) + 4, 8); }),
+         {"version-resource"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
