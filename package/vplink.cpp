@@ -82,8 +82,7 @@ int RunInstall(const Command &command, const Args &args)
     bool named = false;
     std::wstring port = Option(options, L"--port", &named);
     if (named && !ParseLptName(port, &install.port)) {
-        return Report(kBadArguments, L"vplink install: %ls is not a port name of the form LPT1 to LPT99 (LPT10 "
-                                     L"and above only as \\\\.\\LPTnn to programs)\n",
+        return Report(kBadArguments, L"vplink install: %ls is not a port name of the form LPT1 to LPT99\n",
                       port.c_str());
     }
     return InstallCommand(install);

@@ -191,7 +191,7 @@ DWORD RecordInf(const std::wstring &storedInf)
 void ForgetInfs()
 {
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kToolKey, kStoredInfsValue);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kToolKey); /* fails while anything else is kept there */
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kToolKey); /* the key holds nothing else */
 }
 
 /* The INFs of this driver to take out of the driver store: those recorded, each checked to be

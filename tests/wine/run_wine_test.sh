@@ -9,7 +9,7 @@
 # client's lines; exits non-zero when any step or check fails. Then the scenarios of tests/scenarios/
 # run here and on the stand-in (the Linux build's runner, VPARALLEL_LINUX_BUILD, default build) and
 # are compared. Set VPARALLEL_WINE_KEEP=1 to keep the prefixes and logs (in the directory printed at
-# the start), VPARALLEL_WINE_ROUTES="registry" to run one route (none: ""), VPARALLEL_WINE_SCENARIOS=0
+# the start, made under TMPDIR, default /tmp), VPARALLEL_WINE_ROUTES="registry" to run one route (none: ""), VPARALLEL_WINE_SCENARIOS=0
 # to skip the scenarios, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -25,7 +25,7 @@ report=$("$checker" "$build/wine/vparallel.sys" --unstripped "$build/wine/symbol
   --kernel-exports tools/pe_check/kernel_exports.txt) || { echo "$report"; exit 1; }
 echo "${report##*$'\n'}"
 
-work=$(mktemp -d /tmp/vparallel-wine.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/vparallel-wine.XXXXXX")
 echo "wine work directory: $work"
 # Ends the route's session (drivers, services, server) before its prefix is replaced or removed:
 # a server whose prefix directory is gone can no longer be reached by wineserver -k.
