@@ -112,8 +112,12 @@ NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ReportRefusal(extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    status = ReportIfFailed(extension, VpRefusalOpenFailed, EnsureWriteHandle(extension));
+    status = EnsureWriteHandle(extension);
     if (!NT_SUCCESS(status)) {
+        /* A port that is not open any more was reported when it stopped being open. */
+        if (VpIsOpen(extension) != 0) {
+            ReportRefusal(extension, VpRefusalOpenFailed, status);
+        }
         return CompleteRequest(Irp, status, 0);
     }
     return ReadFromRing(extension, Irp);
@@ -170,10 +174,12 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
     /* Every write drops the previous handle first, also a write that is then refused. */
     CloseWriteHandle(Extension);
     const ULONG linked = IsLinkedUsb(Extension);
-    if (linked == 0 || VpIsOpen(Extension) == 0) {
+    const ULONG open = VpIsOpen(Extension);
+    if (linked == 0 || open == 0) {
         LowerModemLines(Extension);
-        /* A port that is merely not open (surprise-removed, say) was reported when that happened. */
-        if (linked == 0) {
+        /* Only an open port lost its printer. One that is not open was reported when it became so
+         * (a surprise removal), or when its open was refused. */
+        if (linked == 0 && open != 0) {
             ReportRefusal(Extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
         }
         return STATUS_UNSUCCESSFUL;

@@ -332,15 +332,18 @@ TEST_F(RefusalLogTest, ALongPortNameIsCutToFitThePacket)
     EXPECT_EQ(entries[0].strings[1], u"0x8000000F");
 }
 
-// A port that is no longer open because it was surprise-removed has said so; the writes refused
-// after it add nothing. The printer is still there, so nothing was unplugged.
+// A port that is no longer open because it was surprise-removed has said so; the writes and reads
+// refused after it add nothing, also once its printer has gone: only an open port loses its
+// printer or fails to open it for a request.
 TEST_F(RefusalLogTest, WritesRefusedAfterASurpriseRemovalAddNothing)
 {
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
     port.pdo->Send(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
     EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_UNSUCCESSFUL);
+    port.printer->Unplug();
     EXPECT_EQ(file.Write(Pattern(4)).status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(NT_SUCCESS(file.Read(4).status));
     auto entries = Entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].error_code, VP_LOG_REMOVED_WHILE_OPEN);
