@@ -6,6 +6,9 @@
 
 #include "driver/vparallel_log.h"
 
+#include <fstream>
+#include <sstream>
+
 namespace port_test {
 namespace {
 
@@ -204,14 +207,25 @@ TEST_P(RefusalCauseTest, LogsItsMessageAndStoresItsRecord)
 
 INSTANTIATE_TEST_SUITE_P(EachCause, RefusalCauseTest, ::testing::Range(0, int(std::size(kRefusals))));
 
-// Every cause has its message in the image's table and its words; the table has no other message.
+// Every cause has its message in the image's table and its words, and the README's table of
+// refusals gives both (the event ID Event Viewer shows, the level, the words); the table has no
+// other message.
 TEST(RefusalCauses, EachHasItsMessageAndWords)
 {
+    std::ifstream file(VPARALLEL_README);
+    std::stringstream readme;
+    readme << file.rdbuf();
+    ASSERT_FALSE(readme.str().empty()) << VPARALLEL_README;
     std::vector<ULONG> logged;
     for (const RefusalCase &c : kRefusals) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(ksim::MessageText(DriverMessageTable(), ULONG(c.message)).has_value());
         ASSERT_NE(VpRefusalCauseText(c.cause), nullptr);
+        const ULONG severity = ULONG(c.message) >> 30;
+        const std::string row = "| " + std::to_string(ULONG(c.message) & 0xFFFF) + " | " +
+                                (severity == 3 ? "Error" : severity == 2 ? "Warning" : "?") + " | " +
+                                ksim::Narrow(usbsim::FromWide(VpRefusalCauseText(c.cause))) + " |";
+        EXPECT_NE(readme.str().find(row), std::string::npos) << "README lacks the row " << row;
         logged.push_back(ULONG(c.message));
     }
     std::sort(logged.begin(), logged.end());
