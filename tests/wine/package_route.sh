@@ -109,10 +109,11 @@ install_ports() {
   w reg query "$event_source" >/dev/null 2>&1 && echo "note Wine registered the event source itself"
   w "$vptest" eventsource "$download\vparallel.inf" VParallel_Install.NT.Services >"$work/out.txt" 2>&1 ||
     { fail "install: the INF's event-log section does not install"; cat "$work/out.txt"; }
-  w reg query "$event_source" /v EventMessageFile 2>/dev/null | tr -d '\r' |
-    grep -Eq 'REG_EXPAND_SZ +%SystemRoot%\\System32\\IoLogMsg\.dll;[A-Za-z]:\\.*\\vparallel\.sys$' &&
-    echo "ok   install: event source vparallel: IoLogMsg.dll and the image, %SystemRoot% left to expand" ||
-    fail "install: the event source's EventMessageFile"
+  local files
+  files=$(w reg query "$event_source" /v EventMessageFile 2>/dev/null | tr -d '\r' | grep EventMessageFile)
+  grep -Eq 'REG_EXPAND_SZ +%SystemRoot%\\System32\\IoLogMsg\.dll;[A-Za-z]:\\.*\\vparallel\.sys$' <<<"$files" &&
+    echo "ok   install: event source vparallel: IoLogMsg.dll and the image, %SystemRoot% left to expand (${files##* })" ||
+    fail "install: the event source's EventMessageFile: '$files'"
   w reg query "$event_source" /v TypesSupported 2>/dev/null | tr -d '\r' | grep -Eq 'REG_DWORD +0x7$' &&
     echo "ok   install: event source vparallel: errors, warnings and information (7)" ||
     fail "install: the event source's TypesSupported"
