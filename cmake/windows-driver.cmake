@@ -16,7 +16,9 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/vparallel_version.h.in ${VPARALLEL_GENE
 # The driver image's resource scripts, linked into every build of the image (the shipped one and
 # the one loaded under Wine); a script added here may include generated files from
 # VPARALLEL_GENERATED_DIR.
-set(VPARALLEL_DRIVER_RESOURCES ${CMAKE_SOURCE_DIR}/driver/vparallel.rc)
+set(VPARALLEL_DRIVER_RESOURCES ${CMAKE_SOURCE_DIR}/driver/vparallel.rc
+  # The event-log message table (cmake/messages.cmake): the script windmc wrote beside the table.
+  ${VPARALLEL_MESSAGE_RC})
 
 # vparallel_kernel_image(<target> NAME <file name> DIRECTORY <dir> SOURCES ... [DEFINES ...])
 # Links <dir>/symbols/<name>.sys, with its symbol table, and the map <dir>/symbols/<name>.map for
@@ -29,6 +31,9 @@ function(vparallel_kernel_image target)
     RUNTIME_OUTPUT_DIRECTORY ${K_DIRECTORY}/symbols)
   target_include_directories(${target} SYSTEM PRIVATE ${VPARALLEL_KERNEL_DDK_INCLUDE})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${VPARALLEL_GENERATED_DIR})
+  # windres finds the message table's binary (named bare in windmc's script) on the include path.
+  target_include_directories(${target} PRIVATE $<$<COMPILE_LANGUAGE:RC>:${VPARALLEL_GENERATED_DIR}/driver>)
+  add_dependencies(${target} vparallel_messages)
   target_compile_definitions(${target} PRIVATE ${VPARALLEL_KERNEL_DEFS} ${K_DEFINES})
   target_compile_options(${target} PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:${VPARALLEL_KERNEL_CFLAGS}>")
   target_link_options(${target} PRIVATE ${VPARALLEL_KERNEL_LINK_FLAGS} ${VPARALLEL_KERNEL_ENTRY}

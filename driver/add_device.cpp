@@ -66,6 +66,7 @@ NTSTATUS VPARALLEL_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
     }
 
     InitializeExtension(extension, PhysicalDeviceObject);
+    InitializeRefusalLog(extension, fdo);
     fdo->Flags |= DO_BUFFERED_IO;
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);

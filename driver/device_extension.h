@@ -26,6 +26,7 @@
 
 #include "public/vparallel_public.h"
 #include "driver/request.h"
+#include "driver/error_log.h"
 
 /* ---- Sizes ------------------------------------------------------------------------------ */
 #define VP_NAME_CHARS        255  /* HardwareId, LinkedId, DosLinkName, DosLinkNameColon */
@@ -209,6 +210,9 @@ typedef struct _DEVICE_EXTENSION {
      * done, so the count is odd while one runs; port/'s open compares it around its own start.
      * Atomic. */
     volatile LONG SurpriseRemovals;
+    /* driver/error_log.cpp: why the port last refused, and which causes it logged when. Has its
+     * own lock (see error_log.h); set up by AddDevice, closed at removal. */
+    VP_REFUSAL_LOG RefusalLog;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* ---- Accessors of the atomic fields ---------------------------------------------------------- */

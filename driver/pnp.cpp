@@ -52,7 +52,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, P
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
     if (NT_SUCCESS(status)) {
-        PublishPort(DeviceObject);
+        ReportIfFailed((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, VpRefusalNotPublished,
+                       PublishPort(DeviceObject));
     }
     return status;
 }
@@ -75,6 +76,7 @@ static VOID SurpriseRemove(PDEVICE_EXTENSION Extension)
     /* Bracketed by the count an open that runs meanwhile checks (see SurpriseRemovals). */
     InterlockedIncrement(&Extension->SurpriseRemovals);
     LowerModemLines(Extension);
+    ReportSurpriseRemoval(Extension);
     VpMarkPortRemoved(Extension);
 
     /* Done events too, so nothing that waits on either kind stays blocked. */
@@ -96,6 +98,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Lower, 
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
+    CloseRefusalLog(extension);
     UnpublishPort(DeviceObject);
     if (extension->RxBuffer != NULL) {
         RxBufferFree(extension->RxBuffer);

@@ -149,7 +149,13 @@ int RunSet(const Command &command, const Args &args)
 
 int RunPorts(const Command &command, const Args &args)
 {
-    return args.empty() ? PortsCommand() : BadUsage(command);
+    if (args.empty()) {
+        return PortsCommand();
+    }
+    if (args[0] != L"--clear" || args.size() > 2 || (args.size() == 2 && !IsValidPortName(args[1].c_str()))) {
+        return BadUsage(command);
+    }
+    return ClearRefusalsCommand(args.size() == 2 ? args[1] : std::wstring());
 }
 
 int RunList(const Command &command, const Args &args)
@@ -181,9 +187,13 @@ const std::vector<Command> &Commands()
          L"every port and reports each port's state. The ports keep their names. Needs an\n"
          L"administrator.",
          RunUpdate},
-        {L"ports", L"",
+        {L"ports", L"[--clear [PORT]]",
          L"Lists every port of this driver: name, friendly name, device, state (started, disabled,\n"
-         L"problem code), whether the name is published, and the link with its printer's presence.",
+         L"problem code), whether the name is published, the link with its printer's presence, and\n"
+         L"the port's last refusal: why it last refused an open or failed a request, and when. The\n"
+         L"System event log (source vparallel) has an entry for each, at most one a minute for each\n"
+         L"cause and port. With --clear, forgets the last refusal of every port, or of PORT; that\n"
+         L"needs an administrator.",
          RunPorts},
         {L"rename", L"LPTn LPTm",
          L"Gives port LPTn the free name LPTm and restarts it, so that LPTm is published and LPTn\n"
@@ -198,7 +208,8 @@ const std::vector<Command> &Commands()
         {L"uninstall", L"[--keep-links]",
          L"Removes every port device of this driver, the driver packages install and update put in\n"
          L"the driver store (without their record, every package of this driver there), the\n"
-         L"driver's service and, unless --keep-links, every link. Needs an administrator.",
+         L"driver's service and event source (its entries stay in the System log) and, unless\n"
+         L"--keep-links, every link. Needs an administrator.",
          RunUninstall},
         {L"set", L"PORT auto | PORT HARDWAREID LINKEDID",
          L"Links a port to its printer. With auto: when exactly one printer that the driver accepts\n"

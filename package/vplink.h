@@ -93,6 +93,8 @@ struct InstallOptions {
 int InstallCommand(const InstallOptions &options);
 int UpdateCommand(const std::wstring &inf);
 int PortsCommand();
+/* Forgets the last refusal the driver recorded, of one port or (empty) of every port. */
+int ClearRefusalsCommand(const std::wstring &port);
 int RenameCommand(const std::wstring &from, const std::wstring &to);
 int RemoveCommand(const std::wstring &port, bool keepLink);
 int UninstallCommand(bool keepLinks);

@@ -4,6 +4,9 @@
 #include "package/vplink_advice.h"
 
 #include <cwctype>
+#include <cwchar>
+
+#include "public/vparallel_public.h"
 
 namespace {
 
@@ -202,4 +205,32 @@ std::wstring HighNameNote(const std::wstring &canonical)
     return L"note: Windows programs reach " + canonical + L" only as \\\\.\\" + canonical + L" (CreateFile(\"" +
            canonical + L"\") opens a file of that name in the current folder, not the port); LPT1 to LPT9 work "
                        L"either way";
+}
+
+/* ---- A port's last refusal ---------------------------------------------------------------------- */
+
+std::wstring LastRefusalText(unsigned cause, int status, const LocalMoment *when, const LocalMoment &today)
+{
+    wchar_t text[64];
+    const wchar_t *words = VpRefusalCauseText(cause);
+    if (words == nullptr) {
+        swprintf(text, 64, L"cause %u", cause);
+        words = text;
+    }
+    std::wstring shown = words;
+    /* The other causes always carry the same status; these carry the system's reason. */
+    if (cause == VpRefusalOpenFailed || cause == VpRefusalWriteFailed || cause == VpRefusalNotPublished) {
+        swprintf(text, 64, L" (status 0x%08X)", static_cast<unsigned>(status));
+        shown += text;
+    }
+    if (when == nullptr) {
+        return shown + L", at a time that cannot be shown";
+    }
+    if (when->year == today.year && when->month == today.month && when->day == today.day) {
+        swprintf(text, 64, L", %02u:%02u:%02u", when->hour, when->minute, when->second);
+    } else {
+        swprintf(text, 64, L", %04u-%02u-%02u %02u:%02u:%02u", when->year, when->month, when->day, when->hour,
+                 when->minute, when->second);
+    }
+    return shown + text;
 }

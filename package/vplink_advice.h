@@ -1,7 +1,8 @@
 /*
  * vplink_advice.h - what vplink concludes and tells the user, apart from the system calls that
  * gather the facts: exit codes, a port's state after an installation, the signing state before
- * one, port names, and the retry of a file another program holds open.
+ * one, port names, a port's last refusal in words, and the retry of a file another program holds
+ * open.
  *
  * Nothing here calls Windows, so the Linux build tests it as it stands (tests/package/).
  */
@@ -98,6 +99,19 @@ constexpr unsigned kLastWin32LptNumber = 9;
 std::vector<std::wstring> OfferedPortNames();
 /* For a name above LPT9, the note that applications must open it as \\.\LPTnn; else empty. */
 std::wstring HighNameNote(const std::wstring &canonical);
+
+/* ---- A port's last refusal --------------------------------------------------------------------- */
+
+/* A moment of local time, as SYSTEMTIME gives it. */
+struct LocalMoment {
+    unsigned year, month, day, hour, minute, second;
+};
+/* The last refusal the driver recorded for a port (cause, status), at `when` (nullptr: a time the
+ * system could not convert), as `vplink ports` shows it: the cause in words ("cause N" for a cause
+ * of a newer driver), the status where the cause alone does not tell it, and the time, with its
+ * date unless it is `today`: "printer absent, 10:02:13", "write failed (status 0xC0000185),
+ * 2026-01-05 10:02:13". */
+std::wstring LastRefusalText(unsigned cause, int status, const LocalMoment *when, const LocalMoment &today);
 
 /* ---- Files another program holds open --------------------------------------------------------- */
 

@@ -21,6 +21,8 @@ const wchar_t kDefaultInf[] = L"vparallel.inf";
 /* vplink's own key: the INF names the driver store gave this driver's packages (REG_MULTI_SZ). */
 const wchar_t kToolKey[] = L"SOFTWARE\\vparallel";
 const wchar_t kStoredInfsValue[] = L"DriverStoreInfs";
+/* The System log's source of the driver's entries (the INF's event-log section). */
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\" VPLINK_SERVICE;
 
 class InfFile {
 public:
@@ -134,6 +136,17 @@ int DeleteService()
     CloseServiceHandle(manager);
     if (error != ERROR_SUCCESS && error != ERROR_SERVICE_DOES_NOT_EXIST && error != ERROR_SERVICE_MARKED_FOR_DELETE) {
         return ReportSystemError(L"cannot delete the service " VPLINK_SERVICE, error);
+    }
+    return kOk;
+}
+
+/* The driver's event source, which the INF registered: without the image its entries could not be
+ * read anyway. The entries themselves stay in the System log. */
+int DeleteEventSource()
+{
+    LONG error = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+        return ReportSystemError(L"cannot delete the event source " VPLINK_SERVICE, static_cast<DWORD>(error));
     }
     return kOk;
 }
@@ -433,6 +446,8 @@ int RemovePackage()
     }
     bool atRestart = false;
     int step = DeleteService();
+    code = code != kOk ? code : step;
+    step = DeleteEventSource();
     code = code != kOk ? code : step;
     step = DeleteDriverImage(&atRestart);
     code = code != kOk ? code : step;

@@ -590,6 +590,60 @@ int UpdateCommand(const std::wstring &inf)
     return stateCode;
 }
 
+/* ---- The last refusal ---------------------------------------------------------------------- */
+
+namespace {
+
+LocalMoment Moment(const SYSTEMTIME &time)
+{
+    return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
+}
+
+/* The record the driver keeps in the port's hardware key, in words: "printer absent, 10:02:13"
+ * (local time), "none" when the port has not refused since it was installed or cleared. */
+std::wstring LastRefusalOf(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return L"unknown: the port's hardware key does not open";
+    }
+    VP_LAST_REFUSAL record = {};
+    DWORD bytes = sizeof(record);
+    DWORD type = 0;
+    LONG error = RegQueryValueExW(key, VP_LAST_REFUSAL_VALUE, nullptr, &type, reinterpret_cast<BYTE *>(&record), &bytes);
+    RegCloseKey(key);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        return L"none";
+    }
+    if (error != ERROR_SUCCESS || type != REG_BINARY || bytes != sizeof(record)) {
+        return L"unknown: the value " VP_LAST_REFUSAL_VALUE L" is not the driver's record";
+    }
+    /* The driver's time is UTC; shown in this computer's time zone. */
+    const unsigned long long utc = static_cast<unsigned long long>(record.Time);
+    FILETIME file = {static_cast<DWORD>(utc), static_cast<DWORD>(utc >> 32)};
+    SYSTEMTIME universal = {};
+    SYSTEMTIME local = {};
+    SYSTEMTIME today = {};
+    GetLocalTime(&today);
+    const bool converted = FileTimeToSystemTime(&file, &universal) &&
+                           SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local);
+    const LocalMoment when = Moment(local);
+    return LastRefusalText(record.Cause, record.Status, converted ? &when : nullptr, Moment(today));
+}
+
+DWORD ClearLastRefusal(HDEVINFO set, SP_DEVINFO_DATA *device)
+{
+    HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_SET_VALUE);
+    if (key == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    LONG error = RegDeleteValueW(key, VP_LAST_REFUSAL_VALUE);
+    RegCloseKey(key);
+    return static_cast<DWORD>(error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error);
+}
+
+} // namespace
+
 int PortsCommand()
 {
     PortsClass ports;
@@ -603,13 +657,42 @@ int PortsCommand()
             continue;
         }
         const std::wstring name = device.portName.empty() ? L"(no name)" : device.portName;
-        Print(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n", name.c_str(),
-                FriendlyName(ports.Set(), &device.data).c_str(), device.instanceId.c_str(),
-                DeviceState(device.data.DevInst).c_str(), PublishedAs(ports, device.portName).c_str(),
-                LinkSummary(device.portName).c_str());
+        Print(L"%ls  %ls\n  device:    %ls, %ls\n  published: %ls\n  link:      %ls\n  last refusal: %ls\n",
+              name.c_str(), FriendlyName(ports.Set(), &device.data).c_str(), device.instanceId.c_str(),
+              DeviceState(device.data.DevInst).c_str(), PublishedAs(ports, device.portName).c_str(),
+              LinkSummary(device.portName).c_str(), LastRefusalOf(ports.Set(), &device.data).c_str());
         count++;
     }
     Print(L"%u port(s)\n", count);
+    return kOk;
+}
+
+int ClearRefusalsCommand(const std::wstring &port)
+{
+    int code = RequireAdministrator(L"ports --clear");
+    if (code != kOk) {
+        return code;
+    }
+    PortsClass ports;
+    code = ports.Listed();
+    if (code != kOk) {
+        return code;
+    }
+    if (!port.empty() && ports.FindOurs(port) == nullptr) {
+        return NoSuchPort(port);
+    }
+    unsigned cleared = 0;
+    for (Device &device : ports.devices) {
+        if (!device.ours || (!port.empty() && device.portName != Upper(port))) {
+            continue;
+        }
+        DWORD error = ClearLastRefusal(ports.Set(), &device.data);
+        if (error != ERROR_SUCCESS) {
+            return ReportSystemError(L"cannot clear the last refusal of " + device.instanceId, error);
+        }
+        cleared++;
+    }
+    Print(L"last refusal cleared on %u port(s)\n", cleared);
     return kOk;
 }
 

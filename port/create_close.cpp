@@ -50,15 +50,18 @@ static NTSTATUS LinkAndOpenDevice(PDEVICE_EXTENSION Extension, PBOOLEAN DeviceAb
 
     if (GetUsbHardwareId(Extension) == 0) {
         DbgPrint("VPARALLEL_Create GetUsbHardwareId Error \n");
+        ReportRefusal(Extension, VpRefusalNoLink, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     if (!IsSupportedVendor(Extension)) {
         DbgPrint("VPARALLEL_Create wcsncmp Error \n");
+        ReportRefusal(Extension, VpRefusalUnknownVendor, STATUS_DEVICE_POWERED_OFF);
         return STATUS_DEVICE_POWERED_OFF;
     }
     Extension->ModelClass = ClassifyModel(Extension);
     if (IsLinkedUsb(Extension) == 0) {
         DbgPrint("VPARALLEL_Create IsLinkedUsb Error \n");
+        ReportRefusal(Extension, VpRefusalPrinterAbsent, STATUS_DEVICE_POWERED_OFF);
         *DeviceAbsent = TRUE;
         return STATUS_DEVICE_POWERED_OFF;
     }
@@ -66,6 +69,7 @@ static NTSTATUS LinkAndOpenDevice(PDEVICE_EXTENSION Extension, PBOOLEAN DeviceAb
     status = CreateWriteHandle(Extension);
     if (!NT_SUCCESS(status)) {
         DbgPrint("VPARALLEL_Create CreateWriteHandle Error \n");
+        ReportRefusal(Extension, VpRefusalOpenFailed, status);
     }
     return status;
 }

@@ -141,10 +141,15 @@ NTSTATUS VPARALLEL_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* Only an open port whose device is gone refuses reads; a closed port still serves the ring. */
     if (IsLinkedUsb(extension) == 0 && VpIsOpen(extension) != 0) {
         LowerModemLines(extension);
+        ReportRefusal(extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
     status = EnsureWriteHandle(extension);
     if (!NT_SUCCESS(status)) {
+        /* A port that is not open any more was reported when it stopped being open. */
+        if (VpIsOpen(extension) != 0) {
+            ReportRefusal(extension, VpRefusalOpenFailed, status);
+        }
         return CompleteRequest(Irp, status, 0);
     }
     return ReadFromRing(extension, Irp);
@@ -220,19 +225,26 @@ static NTSTATUS WriteToDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG Writ
     }
     /* Every write drops the previous handle first, also a write that is then refused. */
     CloseWriteHandle(Extension);
-    if (IsLinkedUsb(Extension) == 0 || VpIsOpen(Extension) == 0) {
+    const ULONG linked = IsLinkedUsb(Extension);
+    const ULONG open = VpIsOpen(Extension);
+    if (linked == 0 || open == 0) {
         LowerModemLines(Extension);
+        /* Only an open port lost its printer. One that is not open was reported when it became so
+         * (a surprise removal), or when its open was refused. */
+        if (linked == 0 && open != 0) {
+            ReportRefusal(Extension, VpRefusalPrinterUnplugged, STATUS_UNSUCCESSFUL);
+        }
         return STATUS_UNSUCCESSFUL;
     }
     status = OpenUsbDevice(Extension, VpOpenWrite, &handle);
     VpSetWriteHandle(Extension, handle);
     if (!NT_SUCCESS(status)) {
-        return status;
+        return ReportIfFailed(Extension, VpRefusalOpenFailed, status);
     }
     status = WritePieces(handle, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, length, status);
     if (!NT_SUCCESS(status)) {
         CloseWriteHandle(Extension);
-        return status;
+        return ReportIfFailed(Extension, VpRefusalWriteFailed, status);
     }
     *Written = length;
     return status;

@@ -44,6 +44,50 @@ constexpr unsigned VpMaxValueTextChars(unsigned NameChars)
     return (VP_QUERY_BUFFER_BYTES - VP_VALUE_ANSWER_HEADER_BYTES - NameChars * 2) / 2 - 1;
 }
 
+/* ---- Last refusal ------------------------------------------------------------------------- */
+/* Why a port last refused an open or failed a request. The driver keeps the latest one of each
+ * port as the REG_BINARY value VP_LAST_REFUSAL_VALUE (a VP_LAST_REFUSAL) in the port's hardware
+ * key, beside PortName; vplink shows it and deletes it. The numbers are stored: keep each one. */
+#define VP_LAST_REFUSAL_VALUE L"LastRefusal"
+
+enum VP_REFUSAL_CAUSE {
+    VpRefusalNone = 0,
+    VpRefusalNoLink = 1,            /* open: the port's link values cannot be read */
+    VpRefusalUnknownVendor = 2,     /* open: the linked printer's vendor is not accepted */
+    VpRefusalPrinterAbsent = 3,     /* open: the linked printer is not connected */
+    VpRefusalOpenFailed = 4,        /* open, read or write: the printer's device would not open */
+    VpRefusalWriteFailed = 5,       /* write: the printer's device failed a write */
+    VpRefusalPrinterUnplugged = 6,  /* read or write: the printer went while the port was open */
+    VpRefusalNotPublished = 7,      /* start: the port's name could not be published */
+    VpRefusalRemovedWhileOpen = 8,  /* surprise removal of an open port */
+    VpRefusalCauseCount = 9
+};
+
+/* The value's data, 16 bytes in this order whatever the compiler. */
+struct VP_LAST_REFUSAL {
+    unsigned int Cause; /* a VP_REFUSAL_CAUSE */
+    int Status;         /* the NTSTATUS the refusal carried */
+    long long Time;     /* system time (UTC, 100 ns units since 1601) of the refusal */
+};
+static_assert(sizeof(VP_LAST_REFUSAL) == 16, "the stored record has a fixed size");
+
+/* The cause in a few words, as "vplink ports" shows it; NULL for a number it does not know. */
+inline const wchar_t *VpRefusalCauseText(unsigned Cause)
+{
+    static const wchar_t *const texts[VpRefusalCauseCount] = {
+        nullptr,
+        L"no link",
+        L"printer of an unknown vendor",
+        L"printer absent",
+        L"printer would not open",
+        L"write failed",
+        L"printer unplugged while open",
+        L"port name not published",
+        L"removed while open",
+    };
+    return Cause < VpRefusalCauseCount ? texts[Cause] : nullptr;
+}
+
 /* ---- Accepted printers -------------------------------------------------------------------- */
 /* LinkedId is compared case-sensitively: its first VP_VENDOR_PREFIX_CHARS characters with the
  * vendor prefixes, its first VP_DEVICE_ID_CHARS with the model table (first match wins). */

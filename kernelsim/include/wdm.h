@@ -862,6 +862,76 @@ NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, 
 NTKERNELAPI PKEVENT NTAPI IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle);
 NTKERNELAPI PKEVENT NTAPI IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle);
 
+KSIM_END_C
+
+/* ---- I/O manager: the system error log ----------------------------------------------------
+ * A driver allocates a packet (IoAllocateErrorLogEntry), fills it in and hands it to the I/O
+ * manager (IoWriteErrorLogEntry), which passes it on to the event log and frees it; a packet not
+ * to be written is given back with IoFreeErrorLogEntry. The packet is the header below, then
+ * DumpDataSize bytes of dump data (from DumpData on), then NumberOfStrings null-terminated UTF-16
+ * insertion strings starting StringOffset bytes into the packet. The event log shows the message
+ * numbered ErrorCode from the driver's message table, with %1 the device's name and %2 onwards
+ * the insertion strings. */
+typedef struct _IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+/* What travels to the event log: a header naming the driver, then the packet. */
+typedef struct _IO_ERROR_LOG_MESSAGE {
+    USHORT Type;
+    USHORT Size;
+    USHORT DriverNameLength;
+    LARGE_INTEGER TimeStamp;
+    ULONG DriverNameOffset;
+    IO_ERROR_LOG_PACKET EntryData;
+} IO_ERROR_LOG_MESSAGE, *PIO_ERROR_LOG_MESSAGE;
+
+/* The largest packet a driver may ask for. A message to the event log carries its header, room
+ * for a 40-character driver name and at most 240 bytes of packet, and is no longer than a port
+ * message (512 bytes on 64-bit Windows): 240 bytes on x64. */
+#define ERROR_LOG_LIMIT_SIZE 240
+#define IO_ERROR_LOG_MESSAGE_HEADER_LENGTH \
+    (sizeof(IO_ERROR_LOG_MESSAGE) - sizeof(IO_ERROR_LOG_PACKET) + (sizeof(WCHAR) * 40))
+#define ERROR_LOG_MESSAGE_LIMIT_SIZE (ERROR_LOG_LIMIT_SIZE + IO_ERROR_LOG_MESSAGE_HEADER_LENGTH)
+#define PORT_MAXIMUM_MESSAGE_LENGTH 512
+#define IO_ERROR_LOG_MESSAGE_LENGTH \
+    ((PORT_MAXIMUM_MESSAGE_LENGTH > ERROR_LOG_MESSAGE_LIMIT_SIZE) ? ERROR_LOG_MESSAGE_LIMIT_SIZE : PORT_MAXIMUM_MESSAGE_LENGTH)
+#define ERROR_LOG_MAXIMUM_SIZE (IO_ERROR_LOG_MESSAGE_LENGTH - IO_ERROR_LOG_MESSAGE_HEADER_LENGTH)
+
+/* ---- I/O manager: work items -------------------------------------------------------------
+ * A work item runs a driver routine once, at PASSIVE_LEVEL in a system worker thread. While it is
+ * queued the I/O manager holds a reference on its device object, so the device (and the driver's
+ * image) stays until the routine has returned. The routine may free its own work item. */
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID (NTAPI IO_WORKITEM_ROUTINE)(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+
+KSIM_BEGIN_C
+
+/* IoObject: the device on which the error happened, or the driver object. NULL when no packet is
+ * to be had (the driver goes on without logging). Any IRQL up to DISPATCH_LEVEL. */
+NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+NTKERNELAPI VOID NTAPI IoFreeErrorLogEntry(PVOID ElEntry);
+
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+    WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
 /* ---- Power manager ---------------------------------------------------------------------- */
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);

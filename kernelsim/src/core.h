@@ -147,6 +147,8 @@ void IoInitialize();  // register close hooks, the root bus
 void IoShutdown();
 void IoRelease();  // after the leak check, with no thread left: frees what requests and files left
 size_t IoOutstandingIrps();
+// Error log packets and work items still outstanding, one entry per leak.
+void IoCheckLeaks(std::vector<Violation> *out);
 
 // ---- cm -----------------------------------------------------------------------------------
 void CmInitialize();  // creates the standard keys (MACHINE\SOFTWARE, SYSTEM, HARDWARE\DEVICEMAP, ...)

@@ -180,6 +180,8 @@ namespace ksim::detail {
 
 void IoInitialize()
 {
+    io::ErrorLogReset();
+    io::WorkItemsReset();
     io::FilesInitialize();
     io::EventsInitialize();
     io::PnpInitialize();
@@ -188,6 +190,7 @@ void IoInitialize()
 // Requests still outstanding stay counted, for the leak check that follows.
 void IoShutdown()
 {
+    io::WaitForWorkItems();
     io::JoinDeferredReleases();
     io::PnpShutdown();
 }
@@ -196,8 +199,16 @@ void IoShutdown()
 // with the kernel rather than with the next one, so nothing outlives the last kernel of a process.
 void IoRelease()
 {
+    io::WorkItemsReset();
+    io::ErrorLogReset();
     io::ResetIrps();
     io::FilesShutdown();
+}
+
+void IoCheckLeaks(std::vector<Violation> *out)
+{
+    io::ErrorLogCheckLeaks(out);
+    io::WorkItemsCheckLeaks(out);
 }
 
 }  // namespace ksim::detail

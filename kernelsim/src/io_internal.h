@@ -43,6 +43,14 @@ void ForgetInterfacesOf(PDEVICE_OBJECT pdo);
 std::vector<InterfaceInfo> InterfaceList();
 uint64_t PowerIrpStarts();
 
+// ---- error log and work items (io_errorlog.cpp, io_workitems.cpp) ----------------------------
+void ErrorLogReset();
+void ErrorLogCheckLeaks(std::vector<Violation> *out);
+// Waits, as a kernel wait, until no work item is queued or running, and joins their threads.
+void WaitForWorkItems();
+void WorkItemsCheckLeaks(std::vector<Violation> *out);
+void WorkItemsReset();
+
 // ---- IRPs ----------------------------------------------------------------------------------
 // The I/O manager's record of one IRP: its completion state, the checks made along its way
 // and, for requests the I/O manager built, the requester to complete to.

@@ -239,7 +239,9 @@ void Driver::Unload()
     if (object_ != nullptr && kernel_ != CurrentKernel()) object_ = nullptr;
     if (object_ == nullptr) return;
     // A file's last reference may have gone from raised IRQL, its close still on its way to this
-    // driver from a worker; Windows does not unload a driver whose devices a file still holds.
+    // driver from a worker; Windows does not unload a driver whose devices a file still holds, nor
+    // while a work item of one of its devices has yet to return.
+    io::WaitForWorkItems();
     io::JoinDeferredReleases();
     {
         ScopedProcess system(Process::System);

@@ -113,6 +113,7 @@ std::vector<Violation> CheckLeaks()
         found.push_back({"spinlock-left-held", "the checking thread still holds " + std::to_string(held) + " spin lock(s)"});
     }
     detail::ExCheckLeaks(&found);
+    detail::IoCheckLeaks(&found);
     detail::ObCheckLeaks(&found);
     detail::PsCheckLeaks(&found);
     for (const auto &leak : found) detail::RecordViolation(leak.rule, leak.detail);

@@ -10,7 +10,7 @@
 namespace ksim::detail {
 namespace {
 
-constexpr size_t kFaultCount = static_cast<size_t>(Fault::EventCreation) + 1;
+constexpr size_t kFaultCount = static_cast<size_t>(Fault::WorkItemAllocation) + 1;
 
 struct FaultPlan {
     uint64_t calls = 0;

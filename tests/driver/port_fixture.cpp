@@ -1,6 +1,8 @@
 // port_fixture.cpp - see port_fixture.h.
 #include "port_fixture.h"
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace port_test {
@@ -155,7 +157,27 @@ void Port::TakeLinkedIdFromPrinter() const
     std::memcpy(Ext()->LinkedId, id.data(), id.size() * sizeof(WCHAR));
 }
 
+std::optional<VP_LAST_REFUSAL> Port::LastRefusal() const
+{
+    ksim::Settle();
+    auto value = reg::GetValue(pdo->HardwareKeyPath(), usbsim::FromWide(VP_LAST_REFUSAL_VALUE));
+    if (!value) return std::nullopt;
+    EXPECT_EQ(value->type, ULONG(REG_BINARY));
+    EXPECT_EQ(value->data.size(), sizeof(VP_LAST_REFUSAL));
+    if (value->data.size() != sizeof(VP_LAST_REFUSAL)) return std::nullopt;
+    VP_LAST_REFUSAL record;
+    std::memcpy(&record, value->data.data(), sizeof record);
+    return record;
+}
+
 // ---- PortTest --------------------------------------------------------------------------------------
+
+std::vector<uint8_t> DriverMessageTable()
+{
+    std::ifstream file(VPARALLEL_MESSAGE_TABLE, std::ios::binary);
+    EXPECT_TRUE(file.good()) << VPARALLEL_MESSAGE_TABLE;
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 void PortTest::SetUp()
 {
@@ -163,6 +185,7 @@ void PortTest::SetUp()
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     driver_ = ksim::Driver::Load(DriverEntry, u"vparallel", &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
+    ksim::SetMessageTable(driver_->Object(), DriverMessageTable());
     base_system_handles_ = ksim::HandleCount(ksim::Process::System);
     base_app_handles_ = ksim::HandleCount(ksim::Process::Application);
 }

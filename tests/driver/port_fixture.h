@@ -22,6 +22,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,9 +161,16 @@ struct Port {
     void PutInRing(const std::vector<uint8_t> &bytes) const;
     // LinkedId as an open leaves it: the presence test then follows the printer's presence key.
     void TakeLinkedIdFromPrinter() const;
+    // The port's stored last refusal (VP_LAST_REFUSAL_VALUE in its hardware key), once the driver's
+    // store has run; none when the value is missing. A value of the wrong type or size fails.
+    std::optional<VP_LAST_REFUSAL> LastRefusal() const;
 };
 
 // ---- A loaded driver and its ports -----------------------------------------------------------------
+
+// The message table vparallel.sys carries, as windmc wrote it from driver/vparallel_log.mc. Every
+// PortTest gives it to the stand-in, which checks the driver's event-log entries against it.
+std::vector<uint8_t> DriverMessageTable();
 
 class PortTest : public KernelTest {
 protected:

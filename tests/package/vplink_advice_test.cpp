@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "package/vplink_advice.h"
+#include "public/vparallel_public.h"
 
 namespace {
 
@@ -195,6 +196,38 @@ TEST(VplinkAdvice, PortNames)
     EXPECT_EQ(LptNumber(L"LPT42"), 42u);
     EXPECT_TRUE(HighNameNote(L"LPT9").empty());
     EXPECT_NE(HighNameNote(L"LPT10").find(L"\\\\.\\LPT10"), std::wstring::npos);
+}
+
+TEST(VplinkAdvice, LastRefusalInWords)
+{
+    const LocalMoment today = {2026, 3, 9, 17, 0, 0};
+    const LocalMoment morning = {2026, 3, 9, 8, 2, 13};
+    const LocalMoment lastYear = {2025, 12, 31, 23, 59, 59};
+    const LocalMoment otherDay = {2026, 3, 8, 8, 2, 13};
+    const LocalMoment otherMonth = {2026, 2, 9, 8, 2, 13};
+    const struct {
+        unsigned cause;
+        int status;
+        const LocalMoment *when;
+        const wchar_t *text;
+    } rows[] = {
+        {VpRefusalPrinterAbsent, int(0x8000000F), &morning, L"printer absent, 08:02:13"},
+        {VpRefusalNoLink, int(0xC0000001), &otherDay, L"no link, 2026-03-08 08:02:13"},
+        {VpRefusalUnknownVendor, int(0x8000000F), &otherMonth, L"printer of an unknown vendor, 2026-02-09 08:02:13"},
+        {VpRefusalPrinterUnplugged, int(0xC0000001), &lastYear, L"printer unplugged while open, 2025-12-31 23:59:59"},
+        {VpRefusalRemovedWhileOpen, int(0xC00002B6), &morning, L"removed while open, 08:02:13"},
+        /* Where the status is the system's reason, it is shown. */
+        {VpRefusalOpenFailed, int(0xC0000022), &morning, L"printer would not open (status 0xC0000022), 08:02:13"},
+        {VpRefusalWriteFailed, int(0xC0000185), &morning, L"write failed (status 0xC0000185), 08:02:13"},
+        {VpRefusalNotPublished, int(0xC0000034), &morning, L"port name not published (status 0xC0000034), 08:02:13"},
+        /* A cause of a newer driver, and one the record should never hold. */
+        {VpRefusalCauseCount, 0, &morning, L"cause 9, 08:02:13"},
+        {VpRefusalNone, 0, &morning, L"cause 0, 08:02:13"},
+        {VpRefusalPrinterAbsent, int(0x8000000F), nullptr, L"printer absent, at a time that cannot be shown"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(LastRefusalText(row.cause, row.status, row.when, today), row.text);
+    }
 }
 
 TEST(VplinkAdvice, RetryWhileAFileIsHeldOpen)

@@ -16,6 +16,7 @@ download='C:\download'
 vplink="$download\vplink.exe"
 vptest='C:\vparallel\vptest.exe'
 planted_dlls=(newdev cfgmgr32 crypt32)
+event_source='HKLM\System\CurrentControlSet\Services\EventLog\System\vparallel'
 native_dlls="$(IFS=,; echo "${planted_dlls[*]}")=n,b" # added to WINEDLLOVERRIDES for the route
 
 printer_key() { # printer index: its entry under the USB device-interface class key
@@ -113,6 +114,19 @@ install_ports() {
   grep -qF 'LPT7 linked to \Device\プリンタé (accepted' "$work/out.txt" &&
     echo "ok   set: the path is written back as UTF-8" || { fail "set: the path is not UTF-8"; od -c "$work/out.txt" | head; }
   expect_exit 0 "remove: the link of a port without a device" w "$vplink" remove LPT7
+  # The driver as an event source of the System log: Wine's SetupAPI passes over AddService's
+  # event-log section, so vptest runs it as Windows does; the values are then what Windows writes.
+  w reg query "$event_source" >/dev/null 2>&1 && echo "note Wine registered the event source itself"
+  w "$vptest" eventsource "$download\vparallel.inf" VParallel_Install.NT.Services >"$work/out.txt" 2>&1 ||
+    { fail "install: the INF's event-log section does not install"; cat "$work/out.txt"; }
+  local files
+  files=$(w reg query "$event_source" /v EventMessageFile 2>/dev/null | tr -d '\r' | grep EventMessageFile)
+  grep -Eq 'REG_EXPAND_SZ +%SystemRoot%\\System32\\IoLogMsg\.dll;[A-Za-z]:\\.*\\vparallel\.sys$' <<<"$files" &&
+    echo "ok   install: event source vparallel: IoLogMsg.dll and the image, %SystemRoot% left to expand (${files##* })" ||
+    fail "install: the event source's EventMessageFile: '$files'"
+  w reg query "$event_source" /v TypesSupported 2>/dev/null | tr -d '\r' | grep -Eq 'REG_DWORD +0x7$' &&
+    echo "ok   install: event source vparallel: errors, warnings and information (7)" ||
+    fail "install: the event source's TypesSupported"
   w reg query 'HKLM\System\CurrentControlSet\Control\Class\{4D36E978-E325-11CE-BFC1-08002BE10318}' /s 2>/dev/null |
     tr -d '\r' | grep -Eq 'PortSubClass +REG_BINARY +00$' && echo "ok   install: the driver key marks a parallel port" ||
     fail "install: no PortSubClass 00 in the driver key"
@@ -166,6 +180,50 @@ install_ports() {
   print_at_once LPT3=0
 }
 
+# The port's last refusal, from the last expect_exit's output of vplink ports.
+last_refusal() { # port
+  grep -A5 -F "$1  Virtual parallel port ($1)" "$work/out.txt" | tr -d '\r' | sed -n 's/^  last refusal: //p' | head -1
+}
+
+# LPT3, installed again, is still linked to printer 0, which the client took away: the driver
+# refuses its open and records why in the port's hardware key, from a work item, so the record may
+# come a moment after the refusal. vplink ports shows it in local time (a zone of +05:30 here, so
+# that a time shown in UTC would not pass), and --clear forgets it.
+show_last_refusal() {
+  local -x TZ=XST-5:30
+  local shown='' seconds now
+  expect_exit 0 "ports: before any refusal" w "$vplink" ports
+  [[ $(last_refusal LPT3) == none && $(last_refusal LPT12) == none ]] &&
+    echo "ok   ports: no last refusal on a new port" || { fail "ports: a last refusal before any"; cat "$work/out.txt"; }
+  w "$vptest" open LPT3 >/dev/null && fail "LPT3 opened without its printer" ||
+    echo "ok   the open of LPT3 is refused: its printer is absent"
+  for _ in $(seq 1 50); do
+    w "$vplink" ports >"$work/out.txt" 2>&1
+    shown=$(last_refusal LPT3)
+    [[ $shown != none ]] && break
+    sleep 0.2
+  done
+  cat "$work/out.txt"
+  now=$(date +%s)
+  if [[ $shown =~ ^printer\ absent,\ ([0-9]{2}):([0-9]{2}):([0-9]{2})$ ]]; then
+    seconds=$(( (now - $(date -d "$(date +%F) ${BASH_REMATCH[1]}:${BASH_REMATCH[2]}:${BASH_REMATCH[3]}" +%s) + 86400) % 86400 ))
+    ((seconds < 300)) && echo "ok   ports: LPT3's last refusal is 'printer absent' at ${shown#*, }, local time, today" ||
+      fail "ports: LPT3's last refusal at ${shown#*, }, $seconds s before $(date +%T)"
+  else
+    fail "ports: LPT3's last refusal is '$shown'"
+  fi
+  [[ $(last_refusal LPT12) == none ]] && echo "ok   ports: LPT12 has no last refusal" || fail "ports: LPT12 shows a refusal"
+
+  expect_exit 2 "ports: an unknown option" w "$vplink" ports --clean
+  expect_exit 3 "ports --clear: a port that does not exist" w "$vplink" ports --clear LPT9
+  expect_exit 4 "ports --clear: refused to a standard user" w "$vptest" asuser "$vplink" ports --clear LPT3
+  expect_exit 0 "ports --clear LPT3" w "$vplink" ports --clear lpt3
+  expect_output "ports --clear LPT3: one port" '^last refusal cleared on 1 port\(s\)'
+  expect_exit 0 "ports: after --clear" w "$vplink" ports
+  [[ $(last_refusal LPT3) == none ]] && echo "ok   ports --clear: LPT3's last refusal forgotten" ||
+    fail "ports --clear: LPT3 still shows '$(last_refusal LPT3)'"
+}
+
 # After the client's checks removed LPT3: two ports again (one above LPT9), then everything out.
 uninstall_ports() {
   local -x WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$native_dlls"
@@ -176,6 +234,7 @@ uninstall_ports() {
   wait_for_map present LPT3 LPT12
   expect_exit 0 "set LPT12 auto" w "$vplink" set LPT12 auto
   print_at_once LPT12=1 # the client took printer 0 away: LPT3 has no printer now
+  show_last_refusal
   # A package of this driver that vplink did not stage stays; without a record, uninstall searches.
   cp "$inf/vparallel.inf" "$inf/oem90.inf"
   expect_exit 0 "uninstall" w "$vplink" uninstall
@@ -193,6 +252,8 @@ uninstall_ports() {
   w reg query 'HKLM\SOFTWARE\vparallel' >/dev/null 2>&1 && fail "uninstall: the record is still there" ||
     echo "ok   uninstall: the record went with the package"
   w sc query vparallel >/dev/null 2>&1 && fail "uninstall: the service is still there" || echo "ok   uninstall: no service"
+  w reg query "$event_source" >/dev/null 2>&1 && fail "uninstall: the event source is still there" ||
+    echo "ok   uninstall: no event source"
   expect_exit 3 "uninstall: the links are gone" w "$vplink" show LPT3
   expect_exit 0 "uninstall again, without a record" w "$vplink" uninstall
   expect_output "uninstall: without a record it searches the INF folder" '^no record of the packages vplink staged'

@@ -6,7 +6,7 @@
  *   vptest run <port> <LinkedId>         the checks (vptest_checks.cpp); one line per check and
  *                                        a final "N passed, N failed" line; exit 1 on a failure
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
- *   vptest printer-links | print | dosname | doslink | asuser | hold | resources
+ *   vptest printer-links | print | open | dosname | doslink | asuser | hold | resources | eventsource
  *                                        fixtures of the package route (vptest_ports.cpp)
  */
 #include "tests/wine/vptest.h"
@@ -107,7 +107,8 @@ int wmain(int argc, wchar_t **argv)
     }
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
                      L"       vptest scenario <out> <file>...\n"
-                     L"       vptest printer-links | print PORT=N... | dosname NAME | doslink NAME [TARGET]\n"
-                     L"       vptest asuser PROGRAM ARGS... | hold FILE PROGRAM ARGS... | resources FILE\n");
+                     L"       vptest printer-links | print PORT=N... | open PORT | dosname NAME | doslink NAME [TARGET]\n"
+                     L"       vptest asuser PROGRAM ARGS... | hold FILE PROGRAM ARGS... | resources FILE\n"
+                     L"       vptest eventsource INF SECTION\n");
     return 2;
 }

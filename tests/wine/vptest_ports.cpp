@@ -8,6 +8,8 @@
  *   vptest print PORT=N [PORT=N...] opens every port, prints to all of them at once, and checks
  *                                   that printer N got exactly its own port's bytes and that each
  *                                   port reads its own printer's reply
+ *   vptest open PORT                opens the port once and writes a NUL byte: exit 0 when that
+ *                                   works, 1 when the driver refused the open
  *   vptest dosname NAME             exit 0 when the DOS name exists (its target is printed)
  *   vptest doslink NAME [TARGET]    creates the DOS name NAME for TARGET, as a net use LPTn:
  *                                   mapping or another driver's port would; without TARGET
@@ -17,6 +19,9 @@
  *   vptest hold FILE PROGRAM ARGS...  runs PROGRAM while FILE is open without sharing (as a virus
  *                                   scanner may hold a freshly unpacked file); exits with its code
  *   vptest resources FILE           prints the version resource's fields and the manifest of FILE
+ *   vptest eventsource INF SECTION  runs the event-log section of each AddService line of the
+ *                                   INF's SECTION into the service's System-log source key, as
+ *                                   Windows does (Wine's SetupAPI passes over that section)
  */
 #include "tests/wine/vptest.h"
 
@@ -234,6 +239,70 @@ int PrintAtOnce(int count, wchar_t **pairs)
 
 /* ---- Fixtures --------------------------------------------------------------------------------- */
 
+/* Opens the port once, as an application would, and writes one NUL byte: 0 when that works, 1
+ * when the driver refused the open. Windows fails the CreateFile; Wine hands out a handle whatever
+ * the driver answered, and the write on it fails, as on any port the driver did not open. */
+int TryOpen(const wchar_t *name)
+{
+    HANDLE port = CreateFileW((L"\\\\.\\" + std::wstring(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    bool opened = false;
+    if (port != INVALID_HANDLE_VALUE) {
+        OVERLAPPED write = {};
+        write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const char nul = 0;
+        DWORD written = 0;
+        opened = (WriteFile(port, &nul, 1, nullptr, &write) || GetLastError() == ERROR_IO_PENDING) &&
+                 WaitForSingleObject(write.hEvent, kTimeoutMs) == WAIT_OBJECT_0 &&
+                 GetOverlappedResult(port, &write, &written, FALSE) && written == 1;
+        if (!HasOverlappedIoCompleted(&write)) { /* the byte must outlive the write */
+            CancelIoEx(port, &write);
+            GetOverlappedResult(port, &write, &written, TRUE);
+        }
+        CloseHandle(write.hEvent);
+        CloseHandle(port);
+    }
+    wprintf(L"%ls: %ls\n", name, opened ? L"opened" : L"refused");
+    return opened ? 0 : 1;
+}
+
+/* What Windows does with AddService's fourth field, the event-log install section: its AddReg
+ * lines run with HKR the key of the event source, named after the service, of the System log. */
+int EventSource(const wchar_t *infPath, const wchar_t *servicesSection)
+{
+    HINF inf = SetupOpenInfFileW(infPath, nullptr, INF_STYLE_WIN4, nullptr);
+    if (inf == INVALID_HANDLE_VALUE) {
+        wprintf(L"FAIL cannot open %ls (%lu)\n", infPath, GetLastError());
+        return 1;
+    }
+    int installed = 0;
+    int failed = 0;
+    INFCONTEXT line;
+    for (BOOL more = SetupFindFirstLineW(inf, servicesSection, L"AddService", &line); more;
+         more = SetupFindNextMatchLineW(&line, L"AddService", &line)) {
+        wchar_t service[128];
+        wchar_t section[128];
+        if (!SetupGetStringFieldW(&line, 1, service, 128, nullptr) ||
+            !SetupGetStringFieldW(&line, 4, section, 128, nullptr)) {
+            continue;
+        }
+        const std::wstring path = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + service;
+        HKEY key = nullptr;
+        bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr) == ERROR_SUCCESS &&
+                  SetupInstallFromInfSectionW(nullptr, inf, section, SPINST_REGISTRY, key, nullptr, 0, nullptr,
+                                              nullptr, nullptr, nullptr);
+        wprintf(L"%ls %ls into HKLM\\%ls (%lu)\n", ok ? L"installed" : L"FAIL could not install", section,
+                path.c_str(), ok ? 0 : GetLastError());
+        if (key != nullptr) {
+            RegCloseKey(key);
+        }
+        (ok ? installed : failed)++;
+    }
+    SetupCloseInfFile(inf);
+    return installed > 0 && failed == 0 ? 0 : 1;
+}
+
 int DosName(const wchar_t *name)
 {
     wchar_t target[512] = {};
@@ -398,6 +467,9 @@ int RunPortsCommand(int argc, wchar_t **argv)
     if (command == L"print" && argc > 2) {
         return PrintAtOnce(argc - 2, argv + 2);
     }
+    if (command == L"open" && argc == 3) {
+        return TryOpen(argv[2]);
+    }
     if (command == L"dosname" && argc == 3) {
         return DosName(argv[2]);
     }
@@ -409,6 +481,9 @@ int RunPortsCommand(int argc, wchar_t **argv)
     }
     if (command == L"hold" && argc > 3) {
         return HoldWhileRunning(argv[2], argc - 3, argv + 3);
+    }
+    if (command == L"eventsource" && argc == 4) {
+        return EventSource(argv[2], argv[3]);
     }
     if (command == L"resources" && argc == 3) {
         return Resources(argv[2]);

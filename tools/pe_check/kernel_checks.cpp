@@ -311,6 +311,71 @@ std::string CheckVersionResource(const Image &image)
     return "";
 }
 
+/* ---- The message table --------------------------------------------------------------------- */
+
+constexpr uint32_t kResourceTypeMessageTable = 11; /* RT_MESSAGETABLE */
+constexpr uint32_t kCustomerFlag = 0x20000000;     /* the C bit of a status code */
+constexpr uint16_t kUnicodeEntry = 1;
+
+/* The System event log renders the driver's entries with the message table the image carries
+ * (the driver's image is named in EventMessageFile): one RT_MESSAGETABLE resource, ID 1, made of
+ * blocks of consecutive message numbers (lowest, highest, offset of the first entry) whose entries
+ * (length, flags, text) all lie inside it. Every message is UTF-16 text, and every number has the
+ * customer flag, so that none can be taken for one of the system's own codes. */
+std::string CheckMessageTable(const Image &image)
+{
+    std::vector<Resource> resources;
+    std::string error;
+    if (!image.Resources(&resources, &error)) {
+        return error;
+    }
+    const Resource *table = nullptr;
+    for (const Resource &resource : resources) {
+        if (resource.type == kResourceTypeMessageTable && resource.typeName.empty()) {
+            if (table != nullptr) {
+                return "more than one message table";
+            }
+            table = &resource;
+        }
+    }
+    if (table == nullptr) {
+        return "no message table: the event log could not show the driver's entries";
+    }
+    if (table->id != 1) {
+        return "the message table has ID " + std::to_string(table->id) + ", not 1";
+    }
+    const uint8_t *bytes = image.At(table->dataRva, table->size);
+    const std::vector<uint8_t> data(bytes, bytes + table->size);
+    if (data.size() < 4 || Dword(data, 0) == 0 || data.size() < 4 + size_t(Dword(data, 0)) * 12) {
+        return "the message table's blocks lie outside it";
+    }
+    size_t messages = 0;
+    for (uint32_t block = 0; block < Dword(data, 0); block++) {
+        const uint32_t low = Dword(data, 4 + block * 12);
+        const uint32_t high = Dword(data, 8 + block * 12);
+        size_t at = Dword(data, 12 + block * 12);
+        if (low > high) {
+            return "message block " + Hex(low) + ".." + Hex(high) + " runs backwards";
+        }
+        for (uint64_t id = low; id <= high; id++, messages++) {
+            if (at + 4 > data.size() || Word(data, at) < 4 || at + Word(data, at) > data.size()) {
+                return "message " + Hex(id) + " lies outside the table";
+            }
+            if (Word(data, at + 2) != kUnicodeEntry) {
+                return "message " + Hex(id) + " is not UTF-16 text";
+            }
+            if (Word(data, at) < 6 || Word(data, at + 4) == 0) {
+                return "message " + Hex(id) + " has no text";
+            }
+            if ((id & kCustomerFlag) == 0) {
+                return "message " + Hex(id) + " has no customer flag: it could be taken for a system code";
+            }
+            at += Word(data, at);
+        }
+    }
+    return messages != 0 ? "" : "the message table has no message";
+}
+
 /* ---- Checks that read the unstripped copy ------------------------------------------------- */
 
 /* The symbols describe this image only if the unstripped copy has the same layout and contents. */
@@ -447,6 +512,7 @@ std::vector<CheckResult> CheckKernelImage(const Image &image, const Image &unstr
         {"no-exports", CheckNoExports(image)},
         {"no-symbol-table", CheckNoSymbolTable(image)},
         {"version-resource", CheckVersionResource(image)},
+        {"message-table", CheckMessageTable(image)},
         {"unstripped-copy", CheckSameImage(image, unstripped)},
     };
     const bool usable = results.back().failure.empty();

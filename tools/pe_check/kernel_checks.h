@@ -1,7 +1,8 @@
 /*
  * kernel_checks.h - what a kernel driver image of this project must be before it ships.
  *
- * It also reads the image's version resource, which Device Manager, Explorer and crash dumps show.
+ * It also reads the image's version resource, which Device Manager, Explorer and crash dumps show,
+ * and its message table, with which the System event log shows the driver's entries.
  * The shipped image carries no symbols, so the checks that need them (every function has unwind
  * data, the entry point is DriverEntry, no global constructors) read them from the unstripped
  * copy the build keeps beside it, after making sure that copy is the same image.

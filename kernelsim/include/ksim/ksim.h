@@ -136,6 +136,8 @@ enum class Fault {
     FileRead,
     FileWrite,
     EventCreation,
+    ErrorLogAllocation,  // IoAllocateErrorLogEntry answers NULL (status unused)
+    WorkItemAllocation,  // IoAllocateWorkItem answers NULL (status unused)
 };
 // The (skip + 1)-th next call of that kind fails with status, and so do the `count` - 1 after it.
 void InjectFault(Fault fault, NTSTATUS status, unsigned skip = 0, unsigned count = 1);
@@ -228,6 +230,40 @@ struct FileCreateCall {
 std::vector<FileCreateCall> FileCreates();
 
 uint64_t PoStartNextPowerIrpCalls();
+
+// ---------------------------------------------------------------------------------------------
+// The system error log: every packet drivers wrote with IoWriteErrorLogEntry, as the event log
+// received it. The verifier checks each packet when it is written (its size, its insertion
+// strings, and its message number against the driver's message table when one is set).
+// ---------------------------------------------------------------------------------------------
+struct ErrorLogEntry {
+    const void *io_object = nullptr;  // the device or driver object the packet was allocated for
+    u16 source;                       // the driver's name without "\\Driver\\": the event's source
+    NTSTATUS error_code = 0;          // the message number
+    NTSTATUS final_status = 0;
+    ULONG unique_value = 0;
+    UCHAR major = 0;
+    std::vector<u16> strings;       // the insertion strings, %2 onwards
+    std::vector<uint8_t> dump_data;
+    int64_t time = 0;               // kernel time of the write
+    u16 text;                       // the message with its insertions made; empty without a table
+};
+std::vector<ErrorLogEntry> ErrorLog();
+void ClearErrorLog();
+// The message table resource (RT_MESSAGETABLE, as a message compiler writes it) of a driver's
+// image. The driver's packets must then name messages of the table, and their text is rendered
+// as the event log shows it. Throws std::invalid_argument when the table is malformed.
+void SetMessageTable(PDRIVER_OBJECT driver, const std::vector<uint8_t> &resource);
+// The text of message `id` in a message table resource, if it has one.
+std::optional<u16> MessageText(const std::vector<uint8_t> &resource, ULONG id);
+// Every message number of a message table resource, in ascending order.
+std::vector<ULONG> MessageIds(const std::vector<uint8_t> &resource);
+
+// Work items queued and not yet finished (their routines still to run or running).
+size_t PendingWorkItems();
+// While held, queued work items wait (as a kernel wait) before their routines start; released
+// (false), they run. The kernel's teardown releases them.
+void HoldWorkItems(bool hold);
 
 // Selected kernel calls in the order they were made, recorded from StartCallTrace() (which also
 // forgets what was recorded) until the kernel goes: IofCompleteRequest and IofCallDriver (with

@@ -89,7 +89,11 @@ TEST(PeCheck, EachFaultIsRejectedByItsCheckAlone)
          {"version-resource"}},
         {"resource directory cut short", "sound", "sound",
          Patch([](pe::Image *image) { Put32(image, image->DirectoryOffset(pe::kResource) + 4, 8); }),
-         {"version-resource"}},
+         {"version-resource", "message-table"}},
+        {"no message table", "no_messages", "no_messages", nullptr, {"message-table"}},
+        {"messages under the system's numbers", "system_messages", "system_messages", nullptr, {"message-table"}},
+        {"message table whose blocks lie outside it", "malformed_messages", "malformed_messages", nullptr,
+         {"message-table"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
