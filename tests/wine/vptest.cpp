@@ -7,6 +7,7 @@
  *                                        a final "N passed, N failed" line; exit 1 on a failure
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
  *   vptest printer-links | print | dosname | asuser   fixtures of the package route (vptest_ports.cpp)
+ *   vptest printer N ... | dtrrts PORT                 fixtures for other clients (vptest_ports.cpp)
  */
 #include "tests/wine/vptest.h"
 
@@ -106,6 +107,7 @@ int wmain(int argc, wchar_t **argv)
     }
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
                      L"       vptest scenario <out> <file>...\n"
-                     L"       vptest printer-links | print PORT=N... | dosname NAME | asuser PROGRAM ARGS...\n");
+                     L"       vptest printer-links | print PORT=N... | dosname NAME | asuser PROGRAM ARGS...\n"
+                     L"       vptest printer N reset | reply HEX | printed\n       vptest dtrrts PORT\n");
     return 2;
 }

@@ -11,6 +11,11 @@
  *   vptest dosname NAME             exit 0 when the DOS name exists (its target is printed)
  *   vptest asuser PROGRAM ARGS...   runs PROGRAM with the Administrators group denied; exits with
  *                                   its exit code
+ *   vptest printer N reset | reply HEX | printed
+ *                                   printer N forgets its records, is given one reply (its bytes in
+ *                                   hex), or prints in hex the bytes written to it since the reset:
+ *                                   for clients that cannot reach its control device themselves
+ *   vptest dtrrts PORT              prints "dtr D rts R", the lines the port's last user left set
  */
 #include "tests/wine/vptest.h"
 
@@ -271,6 +276,85 @@ int AsStandardUser(int count, wchar_t **words)
     return static_cast<int>(exitCode);
 }
 
+/* ---- The simulated printer and the port's lines, for other clients ----------------------------- */
+
+bool FromHex(const wchar_t *hex, std::string *bytes)
+{
+    size_t length = wcslen(hex);
+    if (length % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < length; i += 2) {
+        wchar_t pair[3] = {hex[i], hex[i + 1], 0};
+        wchar_t *end = nullptr;
+        unsigned long value = wcstoul(pair, &end, 16);
+        if (end != pair + 2) {
+            return false;
+        }
+        bytes->push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
+int PrinterCommand(const wchar_t *printerText, const std::wstring &verb, const wchar_t *argument)
+{
+    ULONG printer = wcstoul(printerText, nullptr, 10);
+    std::string reply;
+    if (printer >= VPSIM_PRINTERS || (verb == L"reply") != (argument != nullptr) ||
+        (argument != nullptr && (!FromHex(argument, &reply) || reply.empty()))) {
+        return -1;
+    }
+    HANDLE control = CreateFileW(VPSIM_CONTROL_WIN32, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    if (control == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"vptest: the simulated printers' control device does not open (%lu)\n", GetLastError());
+        return 1;
+    }
+    bool ok = true;
+    if (verb == L"reset") {
+        ok = PrinterControl(control, IOCTL_VPSIM_RESET, &printer, sizeof(printer), nullptr, 0);
+    } else if (verb == L"reply") {
+        std::string input(reinterpret_cast<const char *>(&printer), sizeof(printer));
+        input += reply;
+        ok = PrinterControl(control, IOCTL_VPSIM_QUEUE_REPLY, input.data(), static_cast<DWORD>(input.size()), nullptr,
+                            0);
+    } else if (verb == L"printed") {
+        for (unsigned char c : PrintedBytes(control, printer)) {
+            printf("%02x", c);
+        }
+        printf("\n");
+    } else {
+        ok = false;
+    }
+    CloseHandle(control);
+    return ok ? 0 : 1;
+}
+
+/* The host delivers the previous user's close late, so an open is retried until a request on it
+ * succeeds (a refused open yields a handle on which every request fails). */
+int ShowDtrRts(const wchar_t *port)
+{
+    for (DWORD waited = 0; waited < kTimeoutMs; waited += 100) {
+        HANDLE handle = CreateFileW((std::wstring(L"\\\\.\\") + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD lines = 0;
+        DWORD returned = 0;
+        bool got = handle != INVALID_HANDLE_VALUE &&
+                   DeviceIoControl(handle, kIoctlGetDtrRts, nullptr, 0, &lines, sizeof(lines), &returned, nullptr) &&
+                   returned == sizeof(lines);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+        if (got) {
+            printf("dtr %d rts %d\n", (lines & kDtrState) != 0, (lines & kRtsState) != 0);
+            return 0;
+        }
+        Sleep(100);
+    }
+    fwprintf(stderr, L"vptest: %ls did not open for its lines\n", port);
+    return 1;
+}
+
 } // namespace
 
 int RunPortsCommand(int argc, wchar_t **argv)
@@ -287,6 +371,12 @@ int RunPortsCommand(int argc, wchar_t **argv)
     }
     if (command == L"asuser" && argc > 2) {
         return AsStandardUser(argc - 2, argv + 2);
+    }
+    if (command == L"printer" && (argc == 4 || argc == 5)) {
+        return PrinterCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    }
+    if (command == L"dtrrts" && argc == 3) {
+        return ShowDtrRts(argv[2]);
     }
     return -1;
 }
