@@ -100,11 +100,13 @@ function linesChecked(what, dtr, rts) {
  * the open is retried within the usual wait. */
 async function openRetried(port) {
   let result;
-  for (let waited = 0; waited < kWaitMs; waited += 200) {
+  let refused = 0;
+  for (let waited = 0; waited < kWaitMs; waited += 200, refused++) {
     result = await call((done) => port.open(done));
     if (!result.error) break;
     await sleep(200);
   }
+  if (refused > 0) console.log(`note node: the reopen was refused ${refused} time(s) before the close took effect`);
   return result;
 }
 
