@@ -1,7 +1,7 @@
 // Reply latency: from the simulated printer answering a read to the application's waiting read
 // completing. Through the driver the reply goes to the read thread's outstanding device read,
-// into the receive ring, and to the waiting read at the read-polling thread's next 1 ms poll (on a
-// clock with a tick, its next tick).
+// into the receive ring, and the read thread wakes the read-polling thread, which hands it to the
+// waiting read without waiting for its next poll (on a clock with a tick, its next tick).
 // Beside it, in the same iterations, the floor of the stand-in: the same reply answering a read the
 // benchmark thread has outstanding on a second printer of its own, with no driver in between. One reply per iteration; the benchmark's
 // time is the driver path's mean, the counters its order statistics and the floor's.
@@ -98,8 +98,8 @@ void BM_ReplyLatency(benchmark::State &state)
             state.SkipWithError("the printer could not be opened directly");
             return;
         }
-        // Reads wait up to ten polls for data, as with any non-zero total time-out.
-        SERIAL_TIMEOUTS timeouts = {0, 0, 1000, 0, 0};
+        // Reads end at the first reply, or empty after a second (.NET's ReadTimeout does the same).
+        SERIAL_TIMEOUTS timeouts = {MAXULONG, MAXULONG, 1000, 0, 0};
         if (port.file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), 0).status != STATUS_SUCCESS) {
             state.SkipWithError("the time-outs were refused");
             return;
@@ -119,8 +119,8 @@ void BM_ReplyLatency(benchmark::State &state)
             auto result = read.Wait();
             double through_driver = portbench::Seconds(portbench::Clock::now() - t0);
             if (result.status == STATUS_SUCCESS && result.data.empty()) {
-                // The read's poll limit ran out before the reply reached the ring (a host that did
-                // not schedule the workers for ~10 ms); the reply waits in the ring. Not a sample.
+                // The read's second ran out before the reply reached the ring (a host that did not
+                // schedule the workers for that long); the reply waits in the ring. Not a sample.
                 late++;
                 port.file->Read(kReadLength);
                 state.SetIterationTime(through_driver);

@@ -16,6 +16,7 @@
 /* 262,145 positions of which 262,144 hold data: one always stays free so that a full buffer can be
  * told from an empty one. */
 #define RX_BUFFER_SIZE 0x40001UL
+#define RX_BUFFER_CAPACITY (RX_BUFFER_SIZE - 1)
 
 typedef struct _RING_BUFFER {
     volatile ULONG ReadIndex;  /* oldest unread byte; moved only by consumers */

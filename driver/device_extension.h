@@ -79,6 +79,23 @@ typedef enum _VP_PORT_STATE {
     PortTornDown = 4,
 } VP_PORT_STATE;
 
+/*
+ * The time-outs of the read waiting in PendingReadIrp, fixed when it parks, as a serial port takes
+ * the time-outs in force when a read starts. Times are ReadClockNow's (port/), in 100 ns units.
+ * The read ends when its count has arrived, or:
+ *   AnyByteEnds    as soon as the ring holds anything for it;
+ *   TotalDeadline  at that time, with what has arrived (0: no total time-out);
+ *   Interval       when that long has passed since the last reply reached the ring, or since the
+ *                  read parked if that was later, and something has arrived (0: no interval
+ *                  time-out).
+ */
+typedef struct _VP_READ_TIMER {
+    ULONGLONG Start;
+    ULONGLONG TotalDeadline;
+    ULONGLONG Interval;
+    BOOLEAN AnyByteEnds;
+} VP_READ_TIMER, *PVP_READ_TIMER;
+
 struct _RING_BUFFER;
 
 typedef struct _DEVICE_EXTENSION {
@@ -174,6 +191,16 @@ typedef struct _DEVICE_EXTENSION {
      * oldest first. No event completes them; their cancel routine or the port's teardown does.
      * Guarded by Lock. */
     REQUEST_LIST OverflowWaits;
+    /* port/: the time-outs of the read in PendingReadIrp. Guarded by Lock, with PendingReadIrp. */
+    VP_READ_TIMER PendingReadTimer;
+    /* port/: set by the read thread each time it stores a reply in RxBuffer, so that the
+     * read-polling thread answers the waiting read and a wait for received characters at once
+     * rather than at its next poll. A synchronization event: one wake per store. Initialised by
+     * each successful open before its workers exist. */
+    KEVENT ReceiveEvent;
+    /* Atomic: when the read thread last stored into RxBuffer (ReadClockNow); the interval
+     * time-out of a waiting read counts from it. */
+    volatile LONG64 LastReceiveTime;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* ---- Accessors of the atomic fields ---------------------------------------------------------- */
@@ -196,6 +223,16 @@ FORCEINLINE VOID VpSetBits(volatile ULONG *Field, ULONG Bits)
 FORCEINLINE VOID VpClearBits(volatile ULONG *Field, ULONG Bits)
 {
     InterlockedAnd((volatile LONG *)Field, (LONG)~Bits);
+}
+
+FORCEINLINE ULONGLONG VpLoad64(volatile LONG64 *Field)
+{
+    return (ULONGLONG)InterlockedCompareExchange64(Field, 0, 0);
+}
+
+FORCEINLINE VOID VpStore64(volatile LONG64 *Field, ULONGLONG Value)
+{
+    InterlockedExchange64(Field, (LONG64)Value);
 }
 
 FORCEINLINE VP_PORT_STATE VpPortState(PDEVICE_EXTENSION Extension)

@@ -19,6 +19,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = VPARALLEL_Cleanup;
     DriverObject->MajorFunction[IRP_MJ_READ] = VPARALLEL_Read;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = VPARALLEL_Write;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = VPARALLEL_Flush;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VPARALLEL_IoControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = VPARALLEL_Pnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = VPARALLEL_Power;

@@ -26,6 +26,7 @@ DRIVER_DISPATCH VPARALLEL_Cleanup;
 DRIVER_DISPATCH VPARALLEL_Close;
 DRIVER_DISPATCH VPARALLEL_Read;
 DRIVER_DISPATCH VPARALLEL_Write;
+DRIVER_DISPATCH VPARALLEL_Flush;
 DRIVER_CANCEL R_CancelRoutine;            /* entered holding the cancel spin lock */
 KSTART_ROUTINE pReadThreadFunction;
 KSTART_ROUTINE pReadPollingFunction;

@@ -65,6 +65,7 @@ chan wq = [WQ_SLOTS] of { byte };  /* the wait-request queue */
 bit  overflow[NIRPS];      /* on OverflowWaits: found the queue full */
 byte notifyIrp = NONE;     /* NotifyIrp */
 bit  tornDown;             /* PortState == PortTornDown: set in the teardown's last hold of Lock */
+bit  removed;              /* PortState == PortRemoved: set by surprise removal before the exit events */
 
 /* ---- Stop protocol ------------------------------------------------------------------------ */
 
@@ -244,8 +245,8 @@ proctype Read(byte i) {
     bit r;
     atomic { used[i] = 1; acquire(lock) };      /* KeAcquireSpinLock(Lock) */
     if
-    :: atomic { release(lock); complete(i) }    /* ring had data, no-wait time-outs, or torn down */
-    :: !tornDown ->
+    :: atomic { release(lock); complete(i) }    /* ring had data, no-wait time-outs, or no worker left */
+    :: !tornDown && !removed ->                 /* ReadWorkerRuns */
        parkRequest(i, r);                       /* ParkRead: ParkRequest(R_CancelRoutine) */
        atomic {
            if                                   /* parked: PendingReadIrp, the previous one displaced */
@@ -525,6 +526,7 @@ proctype SurpriseRemoval() {
         release(lock)
     };
     completeCollected(claimed, k);              /* STATUS_SUCCESS, after Lock */
+    removed = 1;                                /* VpMarkPortRemoved */
     exitRP = 1;                                 /* KeSetEvent on the six events */
     exitEP = 1;
 out:

@@ -94,6 +94,7 @@ static NTSTATUS PreparePort(PDEVICE_EXTENSION Extension, PFILE_OBJECT FileObject
     Extension->ReadCompleteEvent = NULL;
     KeInitializeEvent(&Extension->WorkersStartEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->ReadThreadWakeEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Extension->ReceiveEvent, SynchronizationEvent, FALSE);
     status = StartWorkers(Extension);
     if (!NT_SUCCESS(status)) {
         CloseWriteHandle(Extension);

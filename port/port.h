@@ -52,6 +52,21 @@ NTSTATUS StartWorkers(PDEVICE_EXTENSION Extension);
  * reference. A worker that was never created is not waited for. */
 VOID StopWorker(PDEVICE_EXTENSION Extension, VP_EVENT_INDEX ExitEvent, PETHREAD *Thread);
 
+/* ---- read_timeouts.cpp ---------------------------------------------------------------------- */
+
+/* Now on the clock of read time-outs (the performance counter), in 100 ns units. Any IRQL. */
+ULONGLONG ReadClockNow(VOID);
+
+/* A read of Length bytes arriving when the ring holds Available, under Timeouts, at time Now
+ * (ReadClockNow). FALSE: it completes at once with what the ring holds. TRUE: it waits, and Timer
+ * holds what ends it. Any IRQL. */
+BOOLEAN PlanRead(const SERIAL_TIMEOUTS *Timeouts, ULONG Length, ULONG Available, ULONGLONG Now, PVP_READ_TIMER Timer);
+
+/* Whether a read waiting under Timer ends now, with Available bytes in the ring and the last
+ * reply stored at LastReceive. Any IRQL. */
+BOOLEAN ReadTimerEnds(const VP_READ_TIMER *Timer, ULONG Length, ULONG Available, ULONGLONG Now,
+                      ULONGLONG LastReceive);
+
 /* ---- read_write.cpp ------------------------------------------------------------------------- */
 
 /* Takes every read the port still holds (the waiting read and the displaced ones) out of its

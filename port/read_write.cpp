@@ -4,11 +4,13 @@
  * VPARALLEL_Read and VPARALLEL_Write run at PASSIVE_LEVEL in the requester's thread; both use
  * buffered I/O. A write is never left pending: it reopens the device and writes the data in
  * pieces of at most 64 bytes before it completes, holding the port mutex so that concurrent
- * writes neither interleave their pieces nor share WriteHandle. A read takes what the receive
- * ring holds, or waits as the port's PendingReadIrp until pReadPollingFunction, a purge or
- * R_CancelRoutine completes it.
+ * writes neither interleave their pieces nor share WriteHandle; so there is never anything left
+ * to flush. A read takes from the receive ring what its time-outs let it take at once
+ * (read_timeouts.cpp), or waits as the port's PendingReadIrp until pReadPollingFunction, a purge
+ * or R_CancelRoutine completes it.
  *
- * A read that reaches a port whose teardown has run completes at once with what the ring holds.
+ * A read that reaches a port whose workers are gone (torn down, or surprise-removed) completes at
+ * once with what the ring holds.
  *
  * A read that arrives while another waits takes its place; the earlier one stays pending, with
  * its cancel routine, on DisplacedReads until it is cancelled or the port is torn down.
@@ -37,17 +39,20 @@ VOID CollectHeldReads(PDEVICE_EXTENSION Extension, PREQUEST_LIST Done)
 
 /* ---- Read ------------------------------------------------------------------------------------- */
 
-/* A read whose ring is empty waits, except under the "return at once" time-outs: interval
- * MAXULONG with a zero multiplier. */
-static BOOLEAN ReadMustWait(PDEVICE_EXTENSION Extension)
+/* The read time-outs in force, each member as some request left it. */
+static VOID LoadReadTimeouts(PDEVICE_EXTENSION Extension, PSERIAL_TIMEOUTS Timeouts)
 {
-    return !(VpLoad(&Extension->Timeouts.ReadIntervalTimeout) == MAXULONG &&
-             VpLoad(&Extension->Timeouts.ReadTotalTimeoutMultiplier) == 0);
+    Timeouts->ReadIntervalTimeout = VpLoad(&Extension->Timeouts.ReadIntervalTimeout);
+    Timeouts->ReadTotalTimeoutMultiplier = VpLoad(&Extension->Timeouts.ReadTotalTimeoutMultiplier);
+    Timeouts->ReadTotalTimeoutConstant = VpLoad(&Extension->Timeouts.ReadTotalTimeoutConstant);
+    Timeouts->WriteTotalTimeoutMultiplier = 0;
+    Timeouts->WriteTotalTimeoutConstant = 0;
 }
 
-/* Parks the read as PendingReadIrp; a read already waiting there moves to DisplacedReads. Caller
- * holds Lock. FALSE when a cancel came first: the request was not parked. */
-static BOOLEAN ParkRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+/* Parks the read as PendingReadIrp with its time-outs; a read already waiting there moves to
+ * DisplacedReads. Caller holds Lock. FALSE when a cancel came first: the request was not
+ * parked. */
+static BOOLEAN ParkRead(PDEVICE_EXTENSION Extension, PIRP Irp, const VP_READ_TIMER *Timer)
 {
     if (!ParkRequest(Irp, R_CancelRoutine)) {
         return FALSE;
@@ -56,26 +61,48 @@ static BOOLEAN ParkRead(PDEVICE_EXTENSION Extension, PIRP Irp)
         RequestListAppend(&Extension->DisplacedReads, Extension->PendingReadIrp);
     }
     Extension->PendingReadIrp = Irp;
+    Extension->PendingReadTimer = *Timer;
     return TRUE;
 }
 
+/* Whether a read that waits will be answered. A port that was torn down, or surprise-removed
+ * (its workers end by themselves), has no worker left for it: it gets what the ring holds. A
+ * removal that comes after the read parked ends it through the read-polling thread's exit work,
+ * since the port state changes before the exit events are set. Caller holds Lock. */
+static BOOLEAN ReadWorkerRuns(PDEVICE_EXTENSION Extension)
+{
+    VP_PORT_STATE state = VpPortState(Extension);
+
+    return state != PortTornDown && state != PortRemoved;
+}
+
+/*
+ * Completes the read at once when its count is there or its time-outs say so, with what the
+ * ring holds; otherwise it waits for pReadPollingFunction. Only a full read, or one under
+ * time-outs that return at once, completes here: a read that ends short ends through the
+ * pending path, as on a serial port, so that callers which take a synchronous completion as a
+ * full one are never handed a short read.
+ */
 static NTSTATUS ReadFromRing(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    ULONGLONG now = ReadClockNow();
+    SERIAL_TIMEOUTS timeouts;
+    VP_READ_TIMER timer;
     ULONG moved = 0;
     BOOLEAN parked;
     KIRQL irql;
 
+    LoadReadTimeouts(Extension, &timeouts);
     KeAcquireSpinLock(&Extension->Lock, &irql);
-    if (length != 0) {
-        moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
-    }
-    /* A torn-down port has no worker left to answer a waiting read: it gets what the ring held. */
-    if (moved != 0 || !ReadMustWait(Extension) || VpPortState(Extension) == PortTornDown) {
+    if (!PlanRead(&timeouts, length, RxBufferCount(Extension->RxBuffer), now, &timer) || !ReadWorkerRuns(Extension)) {
+        if (length != 0) {
+            moved = RxBufferRead(Extension->RxBuffer, Irp->AssociatedIrp.SystemBuffer, length);
+        }
         KeReleaseSpinLock(&Extension->Lock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, moved);
     }
-    parked = ParkRead(Extension, Irp);
+    parked = ParkRead(Extension, Irp, &timer);
     KeReleaseSpinLock(&Extension->Lock, irql);
     return FinishParking(Irp, parked);
 }
@@ -135,6 +162,16 @@ VOID R_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeReleaseSpinLock(&extension->Lock, irql);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
     DbgPrint("R_CancelRoutine End\n");
+}
+
+/* ---- Flush ------------------------------------------------------------------------------------ */
+
+/* FlushFileBuffers, which communication software calls to drain its writes: a write completes only
+ * once the device has taken every piece, so nothing is ever left to drain. */
+NTSTATUS VPARALLEL_Flush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 /* ---- Write ------------------------------------------------------------------------------------ */

@@ -1,8 +1,9 @@
 /*
  * workers.cpp - the three system threads that serve an open port.
  *
- * pReadThreadFunction moves the device's replies into the receive ring; pReadPollingFunction
- * hands ring data to the waiting read and answers wait requests for received characters;
+ * pReadThreadFunction moves the device's replies into the receive ring and wakes
+ * pReadPollingFunction, which hands ring data to the waiting read, ends that read when its
+ * time-outs run out, and answers wait requests for received characters;
  * pEmulationPollingFunction answers wait requests on the emulated modem lines. All three run at
  * PASSIVE_LEVEL in the system process, at LOW_REALTIME_PRIORITY, from a successful open until
  * the teardown or a surprise removal sets their exit events. Each leaves its loop only at its
@@ -17,10 +18,6 @@
 #include "buffers/ring_buffer.h"
 #include "buffers/wait_queue.h"
 #include "link/link.h"
-
-/* After this many empty polls a waiting read with a non-zero total time-out constant is
- * answered with 0 bytes; with a zero constant the first empty poll answers it. */
-#define VP_READ_POLL_LIMIT 10
 
 /* HOST (Wine): the running thread, through the kernel's exported routine rather than the
  * header's inline form, which reads the processor block directly: Wine's emulated kernel answers
@@ -148,23 +145,20 @@ static VOID AnswerReceivedCharWait(PDEVICE_EXTENSION Extension)
     AnswerOrRequeue(Extension, irp, events);
 }
 
-/* The waiting read is answered at the first poll that finds data for it, or with 0 bytes once
- * the poll count passes the limit. The count belongs to the thread: it restarts only when this
- * thread answers a read. Caller holds Lock. */
-static VOID AnswerPendingRead(PDEVICE_EXTENSION Extension, PLONG PollCount)
+/* The waiting read ends when its count is there or its time-outs run out (read_timeouts.cpp),
+ * with what the ring then holds up to its length. Caller holds Lock. */
+static VOID AnswerPendingRead(PDEVICE_EXTENSION Extension)
 {
     PIRP irp = Extension->PendingReadIrp;
     ULONG length;
     ULONG moved = 0;
-    LONG limit;
 
     if (irp == NULL) {
         return;
     }
-    limit = VpLoad(&Extension->Timeouts.ReadTotalTimeoutConstant) != 0 ? VP_READ_POLL_LIMIT : 0;
-    *PollCount += 1;
     length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    if ((length == 0 || RxBufferCount(Extension->RxBuffer) == 0) && *PollCount <= limit) {
+    if (!ReadTimerEnds(&Extension->PendingReadTimer, length, RxBufferCount(Extension->RxBuffer),
+                       ReadClockNow(), VpLoad64(&Extension->LastReceiveTime))) {
         return;
     }
     /* Decide who owns the request before any byte leaves the ring, so that a read whose cancel
@@ -173,14 +167,13 @@ static VOID AnswerPendingRead(PDEVICE_EXTENSION Extension, PLONG PollCount)
     if (!ClaimRequest(irp)) {
         return;
     }
-    *PollCount = 0;
     if (length != 0) {
         moved = RxBufferRead(Extension->RxBuffer, irp->AssociatedIrp.SystemBuffer, length);
     }
     CompleteRequest(irp, STATUS_SUCCESS, moved);
 }
 
-static VOID ReadPollingCycle(PDEVICE_EXTENSION Extension, PLONG PollCount)
+static VOID ReadPollingCycle(PDEVICE_EXTENSION Extension)
 {
     KIRQL irql;
 
@@ -189,8 +182,20 @@ static VOID ReadPollingCycle(PDEVICE_EXTENSION Extension, PLONG PollCount)
     KeReleaseSpinLock(&Extension->Lock, irql);
 
     KeAcquireSpinLock(&Extension->Lock, &irql);
-    AnswerPendingRead(Extension, PollCount);
+    AnswerPendingRead(Extension);
     KeReleaseSpinLock(&Extension->Lock, irql);
+}
+
+/* One poll period's wait, cut short when the read thread stores a reply. TRUE when the exit
+ * event is set (it wins over a reply that came at the same time). */
+static BOOLEAN ReadPollingExitRequested(PDEVICE_EXTENSION Extension)
+{
+    PVOID objects[2] = {&Extension->Events[ReadPollingExitEvent], &Extension->ReceiveEvent};
+    LARGE_INTEGER timeout;
+
+    timeout.QuadPart = VP_RELATIVE_MS(VP_READ_POLLING_PERIOD_MS);
+    return KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &timeout, NULL) ==
+           STATUS_WAIT_0;
 }
 
 /* Leaving: one queued wait request completes with the mask it holds, and the waiting read with
@@ -218,12 +223,11 @@ static VOID ReadPollingExitWork(PDEVICE_EXTENSION Extension)
 VOID pReadPollingFunction(PVOID StartContext)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)StartContext;
-    LONG pollCount = 0;
 
     KeSetPriorityThread(ExportedCurrentThread(), LOW_REALTIME_PRIORITY);
     if (WaitForStart(extension, ReadPollingExitEvent)) {
-        while (!ExitRequested(extension, ReadPollingExitEvent, VP_READ_POLLING_PERIOD_MS)) {
-            ReadPollingCycle(extension, &pollCount);
+        while (!ReadPollingExitRequested(extension)) {
+            ReadPollingCycle(extension);
         }
     }
     ReadPollingExitWork(extension);
@@ -408,6 +412,8 @@ static BOOLEAN ReadCycle(PDEVICE_EXTENSION Extension, PREAD_THREAD_STATE State)
     if (received != 0) {
         stored = RxBufferWrite(Extension->RxBuffer, State->Buffer, (ULONG)received);
         InterlockedExchangeAdd(&Extension->ReceivedCount, (LONG)stored);
+        VpStore64(&Extension->LastReceiveTime, ReadClockNow());
+        KeSetEvent(&Extension->ReceiveEvent, 0, FALSE);
     }
     EndReadCycle(Extension, State);
     return TRUE;

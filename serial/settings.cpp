@@ -8,8 +8,8 @@
  *
  * PASSIVE_LEVEL, from VPARALLEL_IoControl, which has checked the buffer lengths. The settings are
  * read and written without a lock: nothing else in the driver changes them. The time-outs are
- * also read by read requests (the interval and the multiplier) and the read-polling thread (the
- * total constant), so each of their members is stored and loaded atomically.
+ * also read by every read request, which fixes the read members it finds for its whole wait, so
+ * each of their members is stored and loaded atomically.
  */
 #include "serial/serial.h"
 
@@ -30,11 +30,18 @@ NTSTATUS SerialSucceedWithoutEffect(PDEVICE_EXTENSION Extension, PIRP Irp)
 #define VP_TIMEOUT_MEMBERS (sizeof(SERIAL_TIMEOUTS) / sizeof(ULONG))
 static_assert(VP_TIMEOUT_MEMBERS == 5, "SERIAL_TIMEOUTS holds five ULONGs");
 
+/* A read with all three read members MAXULONG would have no meaning (return at once, and wait
+ * for ever for the first byte); serial ports refuse it, and so does this one, changing nothing. */
 NTSTATUS SerialSetTimeouts(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     const ULONG *input = (const ULONG *)SystemBuffer(Irp);
+    const SERIAL_TIMEOUTS *requested = (const SERIAL_TIMEOUTS *)input;
     volatile ULONG *members = (volatile ULONG *)&Extension->Timeouts;
 
+    if (requested->ReadIntervalTimeout == MAXULONG && requested->ReadTotalTimeoutMultiplier == MAXULONG &&
+        requested->ReadTotalTimeoutConstant == MAXULONG) {
+        return STATUS_INVALID_PARAMETER;
+    }
     for (ULONG i = 0; i < VP_TIMEOUT_MEMBERS; i++) {
         VpStore(&members[i], input[i]);
     }

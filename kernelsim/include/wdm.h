@@ -104,6 +104,7 @@ typedef ULONG CLONG;
 #define NULL 0
 #endif
 #define MAXULONG 0xFFFFFFFFUL
+#define MAXULONGLONG ((ULONGLONG)~((ULONGLONG)0))
 #define MAXUSHORT 0xFFFF
 
 typedef union _LARGE_INTEGER {
@@ -645,6 +646,12 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
+FORCEINLINE LONG64 InterlockedExchange64(volatile LONG64 *Target, LONG64 Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
+FORCEINLINE LONG64 InterlockedCompareExchange64(volatile LONG64 *Destination, LONG64 Exchange, LONG64 Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 FORCEINLINE void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #define MemoryBarrier() KeMemoryBarrier()
 #define _ReadWriteBarrier() __atomic_signal_fence(__ATOMIC_SEQ_CST)
@@ -701,6 +708,9 @@ NTKERNELAPI NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+/* The HAL's high-resolution counter: the kernel clock itself, undivided by the tick, at
+ * 10 MHz (the frequency Windows reports on current machines). */
+NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
 

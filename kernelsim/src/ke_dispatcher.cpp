@@ -723,6 +723,14 @@ ULONGLONG NTAPI KeQueryInterruptTime(VOID)
     return static_cast<ULONGLONG>(InterruptTimeLocked());
 }
 
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    LARGE_INTEGER counter;
+    if (PerformanceFrequency != nullptr) PerformanceFrequency->QuadPart = 10000000;
+    counter.QuadPart = KeNow();
+    return counter;
+}
+
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
     // A fixed boot date (2026-01-01 00:00 UTC, in 100 ns units since 1601) plus the kernel clock.

@@ -285,7 +285,7 @@ TEST_F(AddDeviceTest, EachPortHasItsOwnState)
 TEST_F(AddDeviceTest, UnregisteredMajorFunctionsAreRefusedByTheSystem)
 {
     ASSERT_EQ(pdo_->AddDevice(*driver_), STATUS_SUCCESS);
-    for (UCHAR major : {UCHAR(IRP_MJ_FLUSH_BUFFERS), UCHAR(IRP_MJ_QUERY_INFORMATION), UCHAR(IRP_MJ_SET_INFORMATION),
+    for (UCHAR major : {UCHAR(IRP_MJ_QUERY_INFORMATION), UCHAR(IRP_MJ_SET_INFORMATION),
                         UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL), UCHAR(IRP_MJ_SHUTDOWN)}) {
         auto result = pdo_->Send(major, 0);
         EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST) << int(major);

@@ -59,10 +59,10 @@ TEST_F(EndToEndTest, OnePrintJobFromAddDeviceToRemoval)
     EXPECT_EQ(writes[1].bytes.size(), 36u);
     EXPECT_EQ(printer.WrittenBytes(), job);
 
-    // A read waits for the reply (up to 11 polls with a read constant set); the printer answers;
-    // the read thread stores the reply and the read-polling thread hands it over.
-    SERIAL_TIMEOUTS timeouts{};
-    timeouts.ReadTotalTimeoutConstant = 500;
+    // A read waits for the reply (the first reply, or 500 ms, as .NET's ReadTimeout asks); the
+    // printer answers; the read thread stores the reply and wakes the read-polling thread, which
+    // hands it over.
+    SERIAL_TIMEOUTS timeouts = {MAXULONG, MAXULONG, 500, 0, 0};
     ASSERT_EQ(file->Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), 0).status, STATUS_SUCCESS);
     auto read = file->ReadAsync(64);
     ksim::Settle();

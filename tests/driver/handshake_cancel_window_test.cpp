@@ -12,10 +12,17 @@ namespace {
 
 enum class Kind { Read, Wait };
 
+struct ReadTimeouts {
+    ULONG interval, multiplier, constant;
+};
+constexpr ReadTimeouts kEndsAfterOneMs = {0, 0, 1};               // the first poll after 1 ms answers it
+constexpr ReadTimeouts kEndsAtTheFirstReply = {MAXULONG, MAXULONG, 500};
+constexpr ReadTimeouts kWaitsForItsCount = {0, 0, 0};             // no poll answers it on its own
+
 struct WindowCase {
     const char *name;
     Kind kind;
-    ULONG total_constant;  // ReadTotalTimeoutConstant: 0 lets the first poll answer a waiting read
+    ReadTimeouts timeouts;  // the read's: whether a poll answers it, and when
     std::function<void(Port &, ksim::AppFile &)> act;
     ULONG ring_after = 0;  // bytes the ring still holds after the completer's turn: none taken
 };
@@ -57,7 +64,7 @@ TEST_P(HandshakeCancelWindowTest, CompleterLeavesTheRequestToItsCancelRoutine)
     const WindowCase &c = GetParam();
     Port &port = AddPort();
     ksim::AppFile &file = OpenPort(port);
-    port.SetTimeouts(0, 0, c.total_constant);
+    port.SetTimeouts(c.timeouts.interval, c.timeouts.multiplier, c.timeouts.constant);
 
     // No virtual time passes between parking the request and taking its cancel routine, so no
     // worker has polled it yet.
@@ -124,16 +131,16 @@ void Cleanup(Port &, ksim::AppFile &file) { file.CleanupOnly(); }
 
 INSTANTIATE_TEST_SUITE_P(
     Completers, HandshakeCancelWindowTest,
-    ::testing::Values(WindowCase{"SetWaitMask", Kind::Wait, 0, SetWaitMask},
-                      WindowCase{"EmulationCycle", Kind::Wait, 0, EmulationPollFindsCts},
-                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, 0, ReadPollFindsACharacter, 1},
-                      WindowCase{"EmulationExitWork", Kind::Wait, 0, EmulationExitWork},
-                      WindowCase{"CleanupOfAWait", Kind::Wait, 0, Cleanup},
-                      WindowCase{"AnswerPendingRead", Kind::Read, 0, ReadPollAnswersTheRead},
-                      WindowCase{"AnswerPendingReadWithData", Kind::Read, 500, ReadPollFindsACharacter, 1},
-                      WindowCase{"ReadPollingExitWork", Kind::Read, 500, ReadPollingExitWork},
-                      WindowCase{"Purge", Kind::Read, 500, PurgeRead},
-                      WindowCase{"CleanupOfARead", Kind::Read, 500, Cleanup}),
+    ::testing::Values(WindowCase{"SetWaitMask", Kind::Wait, kWaitsForItsCount, SetWaitMask},
+                      WindowCase{"EmulationCycle", Kind::Wait, kWaitsForItsCount, EmulationPollFindsCts},
+                      WindowCase{"AnswerReceivedCharWait", Kind::Wait, kWaitsForItsCount, ReadPollFindsACharacter, 1},
+                      WindowCase{"EmulationExitWork", Kind::Wait, kWaitsForItsCount, EmulationExitWork},
+                      WindowCase{"CleanupOfAWait", Kind::Wait, kWaitsForItsCount, Cleanup},
+                      WindowCase{"AnswerPendingRead", Kind::Read, kEndsAfterOneMs, ReadPollAnswersTheRead},
+                      WindowCase{"AnswerPendingReadWithData", Kind::Read, kEndsAtTheFirstReply, ReadPollFindsACharacter, 1},
+                      WindowCase{"ReadPollingExitWork", Kind::Read, kWaitsForItsCount, ReadPollingExitWork},
+                      WindowCase{"Purge", Kind::Read, kWaitsForItsCount, PurgeRead},
+                      WindowCase{"CleanupOfARead", Kind::Read, kWaitsForItsCount, Cleanup}),
     [](const ::testing::TestParamInfo<WindowCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

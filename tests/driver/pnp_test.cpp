@@ -483,7 +483,7 @@ TEST_F(PnpOpenPortTest, SurpriseRemovalEndsTheWorkersWhichCompleteWhatTheyHold)
     EXPECT_EQ(VpIsOpen(Ext()), 0u);
     EXPECT_EQ(Ext()->ModemStatus & (SERIAL_CTS_STATE | SERIAL_DSR_STATE), 0u);
 
-    // Well within the read's own 11-poll wait: only the workers' exit work can answer it now.
+    // Well within the read's own 500 ms: only the workers' exit work can answer it now.
     ksim::AdvanceMs(3);
     EXPECT_EQ(ksim::LiveSystemThreads(), 0u) << "workers still running after surprise removal";
     ASSERT_TRUE(read.Done());

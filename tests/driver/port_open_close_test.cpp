@@ -121,7 +121,7 @@ TEST_F(PortOpenCloseTest, SecondOpenIsRefusedAndTheFirstGoesOnUndisturbed)
     auto written = first.Write(Pattern(10));
     EXPECT_EQ(written.status, STATUS_SUCCESS);
     Reply(port, {1, 2, 3});
-    EXPECT_EQ(first.Read(8).data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(first.Read(3).data, (std::vector<uint8_t>{1, 2, 3}));
 }
 
 TEST_F(PortOpenCloseTest, CleanupStopsTheWorkersInOrderAndPrintsItsMessages)

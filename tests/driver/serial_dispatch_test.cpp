@@ -181,6 +181,22 @@ TEST_F(SerialTest, SettingsReadBackWhole)
     }
 }
 
+// All three read time-outs MAXULONG would ask a read both to return at once and to wait for ever:
+// refused, as serial ports refuse it, and nothing changes. One member less is a valid setting.
+TEST_F(SerialTest, ContradictoryReadTimeoutsAreRefused)
+{
+    const SERIAL_TIMEOUTS refused = {MAXULONG, MAXULONG, MAXULONG, 1, 2};
+    const Settings before = Snapshot();
+    auto set = Call(IOCTL_SERIAL_SET_TIMEOUTS, &refused, sizeof(refused), 0);
+    EXPECT_EQ(set->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(set->Information(), 0u);
+    EXPECT_EQ(Snapshot(), before);
+
+    const SERIAL_TIMEOUTS kept = {MAXULONG, MAXULONG, MAXULONG - 1, 0, 0};
+    EXPECT_EQ(Call(IOCTL_SERIAL_SET_TIMEOUTS, &kept, sizeof(kept), 0)->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(VpLoad(&Ext()->Timeouts.ReadTotalTimeoutConstant), MAXULONG - 1);
+}
+
 // A set request carries no output: the size it reports is cut to what the caller can receive.
 TEST_F(SerialTest, SetReportsNoMoreThanTheOutputLength)
 {

@@ -385,32 +385,82 @@ void CheckReads(Printer &printer, HANDLE port)
     outcome = ReadBytes(port, 100, kWaitMs, &data);
     Check(outcome == Outcome::Done && data.empty(), "read, timeouts MAXDWORD/0/0: nothing waiting, 0 bytes at once");
 
-    SetTimeouts(port, 0, 0, 0);
+    SetTimeouts(port, MAXDWORD, MAXDWORD, 300);
+    DWORD began = GetTickCount();
     outcome = ReadBytes(port, 100, kWaitMs, &data);
-    Check(outcome == Outcome::Done && data.empty(), "read, timeouts 0/0/0: nothing waiting, 0 bytes");
+    DWORD took = GetTickCount() - began;
+    /* Hosts only ever make a time-out later; one that ends long before it was asked is ignored. */
+    Check(outcome == Outcome::Done && data.empty() && took >= 150,
+          "read, timeouts MAXDWORD/MAXDWORD/300: nothing arrives, 0 bytes after the constant",
+          Format("outcome %d, %lu bytes after %lu ms", static_cast<int>(outcome), static_cast<DWORD>(data.size()), took));
 
     SetTimeouts(port, 0, 0, 500);
+    began = GetTickCount();
     outcome = ReadBytes(port, 100, kWaitMs, &data);
-    Check(outcome == Outcome::Done && data.empty(), "read, timeouts 0/0/500: nothing arrives, 0 bytes after the polls");
+    took = GetTickCount() - began;
+    Check(outcome == Outcome::Done && data.empty() && took >= 250,
+          "read, timeouts 0/0/500: nothing arrives, 0 bytes after the total time-out",
+          Format("outcome %d, %lu bytes after %lu ms", static_cast<int>(outcome), static_cast<DWORD>(data.size()), took));
 
     {
-        /* A read that waits is answered by a reply arriving later. */
-        Request request;
-        char buffer[100];
-        DWORD bytes;
-        DWORD error;
-        SetTimeouts(port, 0, 0, 0x7FFFFFFF);
-        BOOL started = ReadFile(port, buffer, sizeof(buffer), nullptr, &request.overlapped);
-        Outcome early = Finish(port, request, started, 0, &bytes, &error);
-        bool replied = printer.Reply("world");
-        Outcome late = early == Outcome::Pending ? Finish(port, request, TRUE, kWaitMs, &bytes, &error) : early;
-        if (late == Outcome::Pending) {
-            Abandon(port, request);
+        /* A read that waits, under each of these, is answered by replies arriving later:
+         * MAXDWORD/MAXDWORD/C by the first one; no time-outs at all only once its count is there. */
+        struct {
+            const char *name;
+            DWORD interval, multiplier, constant;
+            DWORD length;
+            const char *replies[2];
+        } rows[] = {
+            {"read, timeouts MAXDWORD/MAXDWORD/MAXDWORD-1: the first reply ends the wait", MAXDWORD, MAXDWORD,
+             MAXDWORD - 1, 100, {"world", nullptr}},
+            {"read, timeouts 0/0/0: waits for its whole count, across replies", 0, 0, 0, 10, {"hello", "world"}},
+        };
+        for (const auto &row : rows) {
+            Request request;
+            char buffer[100];
+            DWORD bytes;
+            DWORD error;
+            std::string expected;
+            SetTimeouts(port, row.interval, row.multiplier, row.constant);
+            BOOL started = ReadFile(port, buffer, row.length, nullptr, &request.overlapped);
+            Outcome early = Finish(port, request, started, 200, &bytes, &error);
+            bool replied = true;
+            for (const char *reply : row.replies) {
+                if (reply == nullptr) {
+                    continue;
+                }
+                replied = replied && printer.Reply(reply);
+                expected += reply;
+            }
+            Outcome late = early == Outcome::Pending ? Finish(port, request, TRUE, kWaitMs, &bytes, &error) : early;
+            if (late == Outcome::Pending) {
+                Abandon(port, request);
+            }
+            Check(replied && early == Outcome::Pending && late == Outcome::Done && std::string(buffer, bytes) == expected,
+                  row.name, Format("early %d late %d, %lu bytes", static_cast<int>(early), static_cast<int>(late), bytes));
         }
-        Check(replied && late == Outcome::Done && std::string(buffer, bytes) == "world",
-              "read, waiting: completed by a reply that arrives later",
-              Format("early %d late %d, %lu bytes", static_cast<int>(early), static_cast<int>(late), bytes));
     }
+
+    {
+        /* Under time-outs that wait for the count, a read the ring can only partly fill is not
+         * completed at once: a caller that trusts a synchronous completion as full would take
+         * buffer contents as data. It ends through the pending path with the bytes there were. */
+        Request request;
+        char buffer[8];
+        DWORD bytes = 0;
+        DWORD error;
+        bool arrived = printer.Reply("ab") && WaitUntil([&] { return InputCount(port) == 2; });
+        SetTimeouts(port, 0, 0, 300);
+        BOOL started = ReadFile(port, buffer, sizeof(buffer), nullptr, &request.overlapped);
+        bool synchronous = started != FALSE;
+        Outcome outcome = Finish(port, request, started, kWaitMs, &bytes, &error);
+        Check(arrived && !synchronous && outcome == Outcome::Done && std::string(buffer, bytes) == "ab",
+              "read, timeouts 0/0/300: a short read completes through the pending path",
+              Format("synchronous %d outcome %d, %lu bytes", synchronous, static_cast<int>(outcome), bytes));
+    }
+
+    Check(FlushFileBuffers(port) != FALSE, "FlushFileBuffers: succeeds, nothing is left to drain",
+          Format("error %lu", GetLastError()));
     SetTimeouts(port, MAXDWORD, 0, 0);
 
     Check(printer.Reply("purged") && WaitUntil([&] { return InputCount(port) == 6; }) &&
