@@ -108,6 +108,6 @@ int wmain(int argc, wchar_t **argv)
     fwprintf(stderr, L"usage: vptest install <inf> <hardware id>\n       vptest run <port> <LinkedId>\n"
                      L"       vptest scenario <out> <file>...\n"
                      L"       vptest printer-links | print PORT=N... | dosname NAME | asuser PROGRAM ARGS...\n"
-                     L"       vptest printer N reset | reply HEX | printed\n       vptest dtrrts PORT\n");
+                     L"       vptest printer N reset | reply HEX | printed | opens\n       vptest dtrrts PORT\n");
     return 2;
 }

@@ -11,10 +11,13 @@
  *   vptest dosname NAME             exit 0 when the DOS name exists (its target is printed)
  *   vptest asuser PROGRAM ARGS...   runs PROGRAM with the Administrators group denied; exits with
  *                                   its exit code
- *   vptest printer N reset | reply HEX | printed
+ *   vptest printer N reset | reply HEX | printed | opens
  *                                   printer N forgets its records, is given one reply (its bytes in
- *                                   hex), or prints in hex the bytes written to it since the reset:
- *                                   for clients that cannot reach its control device themselves
+ *                                   hex), prints in hex the bytes written to it since the reset, or
+ *                                   how many ports' opens were accepted since then (each opens the
+ *                                   port's write handle before it completes; a refused open makes
+ *                                   none): for clients that cannot reach its control device
+ *                                   themselves
  *   vptest dtrrts PORT              prints "dtr D rts R", the lines the port's last user left set
  */
 #include "tests/wine/vptest.h"
@@ -24,6 +27,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -93,19 +97,29 @@ bool PrinterControl(HANDLE control, DWORD code, const void *in, DWORD inLength, 
     return DeviceIoControl(control, code, const_cast<void *>(in), inLength, out, outLength, &returned, nullptr) != 0;
 }
 
+/* The records printer n kept since its reset, oldest first. */
+std::vector<VPSIM_RECORD> PrinterRecords(HANDLE control, ULONG printer)
+{
+    std::vector<VPSIM_RECORD> records;
+    for (VPSIM_RECORD_QUERY query = {printer, 0};; query.Index++) {
+        VPSIM_RECORD record = {};
+        if (!PrinterControl(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
+            return records;
+        }
+        records.push_back(record);
+    }
+}
+
 /* The bytes printer n was sent, in order (the status request is a record of its own kind). */
 std::string PrintedBytes(HANDLE control, ULONG printer)
 {
     std::string bytes;
-    for (VPSIM_RECORD_QUERY query = {printer, 0};; query.Index++) {
-        VPSIM_RECORD record = {};
-        if (!PrinterControl(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
-            return bytes;
-        }
+    for (const VPSIM_RECORD &record : PrinterRecords(control, printer)) {
         if (record.Kind == VPSIM_WRITE) {
             bytes.append(reinterpret_cast<const char *>(record.Data), record.Length);
         }
     }
+    return bytes;
 }
 
 /* Reads what the port has received, waiting up to the time-out for the first bytes. */
@@ -323,6 +337,14 @@ int PrinterCommand(const wchar_t *printerText, const std::wstring &verb, const w
             printf("%02x", c);
         }
         printf("\n");
+    } else if (verb == L"opens") {
+        /* The port's write handle: synchronous and delete-on-close, unlike the handles that the
+         * port's read thread and a closing port's status request open later. */
+        const ULONG writeHandle = FILE_SYNCHRONOUS_IO_NONALERT | FILE_DELETE_ON_CLOSE;
+        std::vector<VPSIM_RECORD> records = PrinterRecords(control, printer);
+        printf("%d\n", static_cast<int>(std::count_if(records.begin(), records.end(), [&](const VPSIM_RECORD &record) {
+                   return record.Kind == VPSIM_OPEN && (record.CreateOptions & writeHandle) == writeHandle;
+               })));
     } else {
         ok = false;
     }
@@ -330,29 +352,28 @@ int PrinterCommand(const wchar_t *printerText, const std::wstring &verb, const w
     return ok ? 0 : 1;
 }
 
-/* The host delivers the previous user's close late, so an open is retried until a request on it
- * succeeds (a refused open yields a handle on which every request fails). */
+/* One open, after the previous user's close. Were it refused, the host would still hand out a
+ * handle, and the request would get the lines of the open still held: the same ones. Whether an
+ * open is accepted is told by the printer's opens. */
 int ShowDtrRts(const wchar_t *port)
 {
-    for (DWORD waited = 0; waited < kTimeoutMs; waited += 100) {
-        HANDLE handle = CreateFileW((std::wstring(L"\\\\.\\") + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-        DWORD lines = 0;
-        DWORD returned = 0;
-        bool got = handle != INVALID_HANDLE_VALUE &&
-                   DeviceIoControl(handle, kIoctlGetDtrRts, nullptr, 0, &lines, sizeof(lines), &returned, nullptr) &&
-                   returned == sizeof(lines);
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-        if (got) {
-            printf("dtr %d rts %d\n", (lines & kDtrState) != 0, (lines & kRtsState) != 0);
-            return 0;
-        }
-        Sleep(100);
+    HANDLE handle = CreateFileW((std::wstring(L"\\\\.\\") + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    DWORD lines = 0;
+    DWORD returned = 0;
+    bool got = handle != INVALID_HANDLE_VALUE &&
+               DeviceIoControl(handle, kIoctlGetDtrRts, nullptr, 0, &lines, sizeof(lines), &returned, nullptr) &&
+               returned == sizeof(lines);
+    DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
     }
-    fwprintf(stderr, L"vptest: %ls did not open for its lines\n", port);
-    return 1;
+    if (!got) {
+        fwprintf(stderr, L"vptest: %ls refused the open or the request for its lines (%lu)\n", port, error);
+        return 1;
+    }
+    printf("dtr %d rts %d\n", (lines & kDtrState) != 0, (lines & kRtsState) != 0);
+    return 0;
 }
 
 } // namespace
