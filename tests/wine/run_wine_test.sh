@@ -9,8 +9,9 @@
 # client's lines; exits non-zero when any step or check fails. Then the scenarios of tests/scenarios/
 # run here and on the stand-in (the Linux build's runner, VPARALLEL_LINUX_BUILD, default build) and
 # are compared. Set VPARALLEL_WINE_KEEP=1 to keep the prefixes and logs (in the directory printed at
-# the start, made under TMPDIR, default /tmp), VPARALLEL_WINE_ROUTES="registry" to run one route (none: ""), VPARALLEL_WINE_SCENARIOS=0
-# to skip the scenarios, WINEDEBUG=warn+debugstr to see the drivers' debug messages.
+# the start, made under TMPDIR, default /tmp), VPARALLEL_WINE_ROUTES="registry" to run one route (none: ""),
+# VPARALLEL_WINE_SCENARIOS=0 to skip the scenarios, VPARALLEL_WINE_NODE=0 to skip the Node.js client
+# (tests/wine/node/), WINEDEBUG=warn+debugstr to see the drivers' debug messages.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build-windows}
@@ -51,6 +52,7 @@ device_map='HKLM\HARDWARE\DEVICEMAP\PARALLEL PORTS'
 
 w() { timeout 120 wine "$@"; }
 source tests/wine/package_route.sh
+source tests/wine/node/node_route.sh
 
 echo "== making the template prefix"
 WINEPREFIX=$work/template timeout 300 wine wineboot -i </dev/null >"$work/wineboot.log" 2>&1
@@ -226,6 +228,10 @@ for route in ${VPARALLEL_WINE_ROUTES-package registry}; do
   run_route "$route"
   stop_session
 done
+if [[ ${VPARALLEL_WINE_NODE:-1} == 1 ]]; then
+  run_node_client
+  stop_session
+fi
 if [[ ${VPARALLEL_WINE_SCENARIOS:-1} == 1 ]]; then
   run_scenarios
   stop_session

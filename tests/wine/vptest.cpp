@@ -8,6 +8,7 @@
  *   vptest scenario <out> <file>...      the scenarios (vptest_scenarios.cpp), recorded to <out>
  *   vptest printer-links | print | open | dosname | doslink | asuser | hold | resources | eventsource
  *                                        fixtures of the package route (vptest_ports.cpp)
+ *   vptest printer N ... | dtrrts PORT   fixtures for other clients (vptest_ports.cpp)
  */
 #include "tests/wine/vptest.h"
 
@@ -109,6 +110,7 @@ int wmain(int argc, wchar_t **argv)
                      L"       vptest scenario <out> <file>...\n"
                      L"       vptest printer-links | print PORT=N... | open PORT | dosname NAME | doslink NAME [TARGET]\n"
                      L"       vptest asuser PROGRAM ARGS... | hold FILE PROGRAM ARGS... | resources FILE\n"
-                     L"       vptest eventsource INF SECTION\n");
+                     L"       vptest eventsource INF SECTION\n"
+                     L"       vptest printer N reset | reply HEX | printed | opens\n       vptest dtrrts PORT\n");
     return 2;
 }

@@ -4,9 +4,15 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 #include <setupapi.h>
 
 #include "package/hardware_id.h"
+
+/* IOCTL_SERIAL_GET_DTRRTS (user-mode headers lack it) and the bits of its answer. */
+const DWORD kIoctlGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
+const DWORD kDtrState = 0x1;
+const DWORD kRtsState = 0x2;
 
 /* Removes (DIF_REMOVE) every Ports device with this hardware ID. The number removed, -1 on error. */
 int RemoveDevices(const wchar_t *hardwareId);

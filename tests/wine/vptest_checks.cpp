@@ -28,9 +28,6 @@ extern "C" NTSTATUS NTAPI NtQuerySymbolicLinkObject(HANDLE, PUNICODE_STRING, PUL
 
 namespace {
 
-const DWORD kIoctlGetDtrRts = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 30, METHOD_BUFFERED, FILE_ANY_ACCESS);
-const DWORD kDtrState = 0x1;
-const DWORD kRtsState = 0x2;
 const DWORD kWaitMs = 5000;
 
 int g_passed = 0;

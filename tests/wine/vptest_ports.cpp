@@ -22,6 +22,14 @@
  *   vptest eventsource INF SECTION  runs the event-log section of each AddService line of the
  *                                   INF's SECTION into the service's System-log source key, as
  *                                   Windows does (Wine's SetupAPI passes over that section)
+ *   vptest printer N reset | reply HEX | printed | opens
+ *                                   printer N forgets its records, is given one reply (its bytes in
+ *                                   hex), prints in hex the bytes written to it since the reset, or
+ *                                   how many ports' opens were accepted since then (each opens the
+ *                                   port's write handle before it completes; a refused open makes
+ *                                   none): for clients that cannot reach its control device
+ *                                   themselves
+ *   vptest dtrrts PORT              prints "dtr D rts R", the lines the port's last user left set
  */
 #include "tests/wine/vptest.h"
 
@@ -30,6 +38,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -109,19 +118,29 @@ bool PrinterControl(HANDLE control, DWORD code, const void *in, DWORD inLength, 
     return DeviceIoControl(control, code, const_cast<void *>(in), inLength, out, outLength, &returned, nullptr) != 0;
 }
 
+/* The records printer n kept since its reset, oldest first. */
+std::vector<VPSIM_RECORD> PrinterRecords(HANDLE control, ULONG printer)
+{
+    std::vector<VPSIM_RECORD> records;
+    for (VPSIM_RECORD_QUERY query = {printer, 0};; query.Index++) {
+        VPSIM_RECORD record = {};
+        if (!PrinterControl(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
+            return records;
+        }
+        records.push_back(record);
+    }
+}
+
 /* The bytes printer n was sent, in order (the status request is a record of its own kind). */
 std::string PrintedBytes(HANDLE control, ULONG printer)
 {
     std::string bytes;
-    for (VPSIM_RECORD_QUERY query = {printer, 0};; query.Index++) {
-        VPSIM_RECORD record = {};
-        if (!PrinterControl(control, IOCTL_VPSIM_GET_RECORD, &query, sizeof(query), &record, sizeof(record))) {
-            return bytes;
-        }
+    for (const VPSIM_RECORD &record : PrinterRecords(control, printer)) {
         if (record.Kind == VPSIM_WRITE) {
             bytes.append(reinterpret_cast<const char *>(record.Data), record.Length);
         }
     }
+    return bytes;
 }
 
 /* Reads what the port has received, waiting up to the time-out for the first bytes. */
@@ -456,6 +475,92 @@ int AsStandardUser(int count, wchar_t **words)
     return exitCode;
 }
 
+/* ---- The simulated printer and the port's lines, for other clients ----------------------------- */
+
+bool FromHex(const wchar_t *hex, std::string *bytes)
+{
+    size_t length = wcslen(hex);
+    if (length % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < length; i += 2) {
+        wchar_t pair[3] = {hex[i], hex[i + 1], 0};
+        wchar_t *end = nullptr;
+        unsigned long value = wcstoul(pair, &end, 16);
+        if (end != pair + 2) {
+            return false;
+        }
+        bytes->push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
+int PrinterCommand(const wchar_t *printerText, const std::wstring &verb, const wchar_t *argument)
+{
+    ULONG printer = wcstoul(printerText, nullptr, 10);
+    std::string reply;
+    if (printer >= VPSIM_PRINTERS || (verb == L"reply") != (argument != nullptr) ||
+        (argument != nullptr && (!FromHex(argument, &reply) || reply.empty()))) {
+        return -1;
+    }
+    HANDLE control = CreateFileW(VPSIM_CONTROL_WIN32, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+    if (control == INVALID_HANDLE_VALUE) {
+        fwprintf(stderr, L"vptest: the simulated printers' control device does not open (%lu)\n", GetLastError());
+        return 1;
+    }
+    bool ok = true;
+    if (verb == L"reset") {
+        ok = PrinterControl(control, IOCTL_VPSIM_RESET, &printer, sizeof(printer), nullptr, 0);
+    } else if (verb == L"reply") {
+        std::string input(reinterpret_cast<const char *>(&printer), sizeof(printer));
+        input += reply;
+        ok = PrinterControl(control, IOCTL_VPSIM_QUEUE_REPLY, input.data(), static_cast<DWORD>(input.size()), nullptr,
+                            0);
+    } else if (verb == L"printed") {
+        for (unsigned char c : PrintedBytes(control, printer)) {
+            printf("%02x", c);
+        }
+        printf("\n");
+    } else if (verb == L"opens") {
+        /* The port's write handle: synchronous and delete-on-close, unlike the handles that the
+         * port's read thread and a closing port's status request open later. */
+        const ULONG writeHandle = FILE_SYNCHRONOUS_IO_NONALERT | FILE_DELETE_ON_CLOSE;
+        std::vector<VPSIM_RECORD> records = PrinterRecords(control, printer);
+        printf("%d\n", static_cast<int>(std::count_if(records.begin(), records.end(), [&](const VPSIM_RECORD &record) {
+                   return record.Kind == VPSIM_OPEN && (record.CreateOptions & writeHandle) == writeHandle;
+               })));
+    } else {
+        ok = false;
+    }
+    CloseHandle(control);
+    return ok ? 0 : 1;
+}
+
+/* One open, after the previous user's close. Were it refused, the host would still hand out a
+ * handle, and the request would get the lines of the open still held: the same ones. Whether an
+ * open is accepted is told by the printer's opens. */
+int ShowDtrRts(const wchar_t *port)
+{
+    HANDLE handle = CreateFileW((std::wstring(L"\\\\.\\") + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    DWORD lines = 0;
+    DWORD returned = 0;
+    bool got = handle != INVALID_HANDLE_VALUE &&
+               DeviceIoControl(handle, kIoctlGetDtrRts, nullptr, 0, &lines, sizeof(lines), &returned, nullptr) &&
+               returned == sizeof(lines);
+    DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+    if (!got) {
+        fwprintf(stderr, L"vptest: %ls refused the open or the request for its lines (%lu)\n", port, error);
+        return 1;
+    }
+    printf("dtr %d rts %d\n", (lines & kDtrState) != 0, (lines & kRtsState) != 0);
+    return 0;
+}
+
 } // namespace
 
 int RunPortsCommand(int argc, wchar_t **argv)
@@ -487,6 +592,12 @@ int RunPortsCommand(int argc, wchar_t **argv)
     }
     if (command == L"resources" && argc == 3) {
         return Resources(argv[2]);
+    }
+    if (command == L"printer" && (argc == 4 || argc == 5)) {
+        return PrinterCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    }
+    if (command == L"dtrrts" && argc == 3) {
+        return ShowDtrRts(argv[2]);
     }
     return -1;
 }
