@@ -667,14 +667,21 @@ int PortsCommand()
     return kOk;
 }
 
+namespace {
+
+/* The commands that change ports: an administrator's, on a list of the ports that could be read. */
+int ListedForAdministrator(const wchar_t *command, PortsClass &ports)
+{
+    int code = RequireAdministrator(command);
+    return code != kOk ? code : ports.Listed();
+}
+
+} // namespace
+
 int ClearRefusalsCommand(const std::wstring &port)
 {
-    int code = RequireAdministrator(L"ports --clear");
-    if (code != kOk) {
-        return code;
-    }
     PortsClass ports;
-    code = ports.Listed();
+    int code = ListedForAdministrator(L"ports --clear", ports);
     if (code != kOk) {
         return code;
     }
@@ -698,12 +705,8 @@ int ClearRefusalsCommand(const std::wstring &port)
 
 int RenameCommand(const std::wstring &from, const std::wstring &to)
 {
-    int code = RequireAdministrator(L"rename");
-    if (code != kOk) {
-        return code;
-    }
     PortsClass ports;
-    code = ports.Listed();
+    int code = ListedForAdministrator(L"rename", ports);
     if (code != kOk) {
         return code;
     }
@@ -755,12 +758,8 @@ int RenameCommand(const std::wstring &from, const std::wstring &to)
 
 int RemoveCommand(const std::wstring &port, bool keepLink)
 {
-    int code = RequireAdministrator(L"remove");
-    if (code != kOk) {
-        return code;
-    }
     PortsClass ports;
-    code = ports.Listed();
+    int code = ListedForAdministrator(L"remove", ports);
     if (code != kOk) {
         return code;
     }
