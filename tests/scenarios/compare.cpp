@@ -331,7 +331,10 @@ private:
     }
 
     // Steps joined while a request started in the first of them is still pending on either host:
-    // what that request causes may show in any of them.
+    // what that request causes may show in any of them. The step after the await that ends it
+    // joins too: a routine that completes a request can still print after it (R_CancelRoutine's
+    // "End"), and on Wine, where the driver runs in a process of its own, the application may be
+    // at its next step by then.
     std::vector<size_t> Stretches() const
     {
         std::vector<size_t> stretch(steps_);
@@ -346,7 +349,7 @@ private:
                 return std::find(step.app.begin(), step.app.end(), "pending") != step.app.end();
             };
             if (op == "start" && (shows_pending(s_.steps[i]) || shows_pending(w_.steps[i]))) pending.insert(tag);
-            if (op == "await") pending.erase(tag);
+            if (op == "await" && pending.erase(tag) != 0 && pending.empty()) continue;
             if (pending.empty()) current = i + 1;
         }
         return stretch;

@@ -18,7 +18,7 @@
 // the others in order); the printer's opens and writes of the application's requests per step;
 // and each printer file's open and records over the whole scenario (the read thread's timing is
 // the host's). A request started and still pending lets its step's messages and records fall in
-// any step up to its await on either host.
+// any step up to the one after its await on either host.
 //
 // Each difference left must be listed by one entry of the known list, pinned to its scenario and
 // step, and each entry must list one difference.

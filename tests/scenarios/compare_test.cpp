@@ -347,6 +347,25 @@ difference a-difference-that-went-away
               std::string::npos);
 }
 
+// A routine that completes a pending request can print after it (R_CancelRoutine's "End"); on Wine
+// the application may be at its next step by then. That step is joined to the request's stretch;
+// one step further is a difference.
+TEST(ScenarioCompare, AMessageAfterTheAwaitMayFallInTheNextStepOnly)
+{
+    for (int wine_step : {15, 16}) {
+        SCOPED_TRACE(wine_step);
+        Canned canned;
+        EditStep(&canned.standin, "read-timeouts", "await r 2000",
+                 [](scn::StepRecord &s) { s.dbg.push_back("R_CancelRoutine End"); });
+        EditLog(&canned.log, "read-timeouts", wine_step, [](std::vector<std::string> &lines) {
+            lines.insert(lines.begin(), "0404:warn:debugstr:vDbgPrintExWithPrefix 00000000:00000001: R_CancelRoutine End");
+        });
+        scn::Comparison c = Compared(canned);
+        EXPECT_EQ(c.differences.size(), wine_step == 15 ? 3u : 5u) << Printed(c);
+        EXPECT_EQ(c.Listed(), 3u);
+    }
+}
+
 TEST(ScenarioCompare, AnEntryListsOneDifferenceAtItsOwnStepOnly)
 {
     Canned canned;
